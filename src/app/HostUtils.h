@@ -1,0 +1,16 @@
+#ifndef PSM_HOSTUTILS_H
+#define PSM_HOSTUTILS_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+// True for a network printer's address: four dotted decimal octets, the last
+// one 0 to 254 (a broadcast address ending in .255 is not a printer).
+bool isValidIPv4(const QString& text);
+
+// The strings as one compact JSON array, UTF-8 encoded, e.g. ["mac","model"].
+QByteArray toJsonArrayText(const std::vector<const char*>& strings);
+
+#endif // PSM_HOSTUTILS_H

@@ -1,0 +1,86 @@
+#include "ModelTable.h"
+
+#include "Log.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QReadLocker>
+#include <QReadWriteLock>
+#include <QWriteLocker>
+
+namespace {
+QReadWriteLock tableLock;
+QList<ModelRecord>& table()
+{
+    static QList<ModelRecord> models;
+    return models;
+}
+} // namespace
+
+void ModelTable::readModels(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        PSM_LOG << "readConfig:" << "The config file config file not found!";
+        return;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (document.isNull() || error.error != QJsonParseError::NoError) {
+        PSM_LOG << "readConfig:" << "The config file error!";
+        return;
+    }
+    // An array at the top level has no "models": object() is then empty.
+    const QJsonArray models = document.object().value(QStringLiteral("models")).toArray();
+    for (const QJsonValue& value : models) {
+        const QJsonObject entry = value.toObject();
+        ModelRecord record;
+        record.pid = entry.value(QStringLiteral("pid")).toString();
+        record.vid = entry.value(QStringLiteral("vid")).toString();
+        record.model = entry.value(QStringLiteral("model")).toString();
+        record.supportToner = entry.value(QStringLiteral("supportToner")).toBool(false);
+        addModel(record);
+    }
+}
+
+QList<ModelRecord> ModelTable::getModels()
+{
+    QReadLocker locker(&tableLock);
+    return table();
+}
+
+void ModelTable::addModel(const ModelRecord& record)
+{
+    QWriteLocker locker(&tableLock);
+    table().append(record);
+}
+
+ModelRecord ModelTable::findModelByText(const QString& text)
+{
+    QReadLocker locker(&tableLock);
+    for (const ModelRecord& record : table()) {
+        if (text.contains(record.model)) {
+            return record;
+        }
+    }
+    return {};
+}
+
+bool ModelTable::isSupportedModel(const QString& text)
+{
+    QReadLocker locker(&tableLock);
+    for (const ModelRecord& record : table()) {
+        if (text.contains(record.model)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ModelTable::clear()
+{
+    QWriteLocker locker(&tableLock);
+    table().clear();
+}

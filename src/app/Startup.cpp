@@ -1,0 +1,107 @@
+#include "Startup.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFont>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTranslator>
+
+bool needMemory = false;
+
+bool parseNeedMemory(int argc, char** argv)
+{
+    if (argc < 2) {
+        return false;
+    }
+    // toInt() yields 0 for a text that is not a decimal number, and 1 for "01".
+    return QString::fromLocal8Bit(argv[1]).toInt() == 1;
+}
+
+QString dataDirectory()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../data");
+}
+
+void ensureDataDirectory()
+{
+    QDir dir(dataDirectory());
+    if (!dir.exists()) {
+        dir.mkdir(dir.absolutePath());
+    }
+}
+
+void loadFont()
+{
+    const int id = QFontDatabase::addApplicationFont(QCoreApplication::applicationDirPath() + "/wqy-zenhei.ttf");
+    if (id < 0) {
+        return;
+    }
+    const QStringList families = QFontDatabase::applicationFontFamilies(id);
+    if (families.isEmpty()) {
+        return;
+    }
+    QGuiApplication::setFont(QFont(families.first(), 11, QFont::Normal, false));
+}
+
+void loadTranslations()
+{
+    struct Entry {
+        const char* file;
+        const char* message;
+    };
+    static const Entry entries[] = {
+        {"qt_zh_CN.qm", "qt_zh_CN loaded"},
+        {"httpservices_zh_CN.qm", "httpservices lang loaded"},
+        {"widgets.qm", "widgets lang loaded"},
+    };
+    for (const Entry& entry : entries) {
+        // Owned by the application, installed until it ends.
+        auto* translator = new QTranslator(QCoreApplication::instance());
+        if (translator->load(QString::fromLatin1(entry.file), QStringLiteral(":/"))) {
+            QCoreApplication::installTranslator(translator);
+            qDebug() << entry.message;
+        } else {
+            delete translator;
+        }
+    }
+}
+
+int readPortFrom(const QString& configPath)
+{
+    QFile file(configPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "readPort:" << "The config file config file not found!";
+        return 0;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (document.isNull() || error.error != QJsonParseError::NoError) {
+        return 0;
+    }
+    return document.object().value(QStringLiteral("excludePort")).toInt(0);
+}
+
+int readPort()
+{
+    return readPortFrom(QCoreApplication::applicationDirPath() + "/../data/" + "config.json");
+}
+
+QString whoami()
+{
+    QProcess process;
+    process.start(QStringLiteral("whoami"), QStringList());
+    process.waitForFinished(30000);
+    QByteArray output = process.readAllStandardOutput();
+    const int nul = output.indexOf('\0');
+    if (nul >= 0) {
+        output.truncate(nul);
+    }
+    const QStringList parts = QString::fromLocal8Bit(output).split(QRegExp("\\s+"), Qt::SkipEmptyParts);
+    return parts.isEmpty() ? QString() : parts.first();
+}

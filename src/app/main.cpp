@@ -1,0 +1,37 @@
+#include "SocketServerLock.h"
+#include "Startup.h"
+
+#include <QApplication>
+#include <QDebug>
+
+int main(int argc, char* argv[])
+{
+    needMemory = parseNeedMemory(argc, argv);
+    qDebug() << "need memory is " << needMemory;
+
+    QCoreApplication::setSetuidAllowed(true);
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    auto* app = new QApplication(argc, argv);
+
+    ensureDataDirectory();
+    loadFont();
+    loadTranslations();
+    const int port = readPort();
+    const QString userName = whoami();
+
+    auto* lock = new SocketServerLock(userName, QStringLiteral("agent"));
+    if (port > 0) {
+        lock->setPort(static_cast<quint16>(port & 0xffff));
+    }
+    if (lock->start() != 0) {
+        delete lock;
+        delete app;
+        return 0;
+    }
+
+    const int status = QApplication::exec();
+
+    delete lock;
+    delete app;
+    return status;
+}
