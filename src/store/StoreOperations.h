@@ -1,0 +1,25 @@
+#ifndef PSM_STOREOPERATIONS_H
+#define PSM_STOREOPERATIONS_H
+
+#include <QString>
+
+// One settings row to store: key, value and group texts.
+struct SettingsItem {
+    QString key;
+    QString value;
+    QString group;
+};
+
+// Reads every row of tbl_settings in the database file at dbPath into output,
+// as compact JSON: {"resultCode":0,"result":[{"key":..,"value":..,"group":..},..]}.
+// A failed read yields a non-zero "resultCode" and an empty "result".
+int queryLocalsettings(const QString& dbPath, QString& output);
+
+// Stores one setting by key: inserts a new row, or replaces only the value of
+// the first row with that key. 0 when stored, -1 when not.
+int addSetting(const QString& dbPath, const SettingsItem& item);
+
+// The settings database below the data directory, as the agent uses it.
+QString settingsDatabasePath();
+
+#endif // PSM_STOREOPERATIONS_H
