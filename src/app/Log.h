@@ -13,6 +13,6 @@ QDebug logLine(const char* operation);
 
 // The operation name is the plain name of the calling function; inside a
 // lambda the compiler names it "operator()".
-#define PSM_LOG logLine(__func__)
+#define PSM_LOG ::logLine(__func__)
 
 #endif // PSM_LOG_H

@@ -10,7 +10,8 @@
 #include <QReadWriteLock>
 #include <QWriteLocker>
 
-namespace {
+namespace
+{
 QReadWriteLock tableLock;
 QList<ModelRecord>& table()
 {
@@ -23,13 +24,15 @@ void ModelTable::readModels(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        PSM_LOG << "readConfig:" << "The config file config file not found!";
+        PSM_LOG << "readConfig:"
+                << "The config file config file not found!";
         return;
     }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
     if (document.isNull() || error.error != QJsonParseError::NoError) {
-        PSM_LOG << "readConfig:" << "The config file error!";
+        PSM_LOG << "readConfig:"
+                << "The config file error!";
         return;
     }
     // An array at the top level has no "models": object() is then empty.

@@ -2,10 +2,10 @@
 #define PSM_PRINTERCONTEXT_H
 
 #include <QDateTime>
+#include <QList>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
-#include <QList>
 
 #include <memory>
 

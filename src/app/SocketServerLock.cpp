@@ -10,7 +10,8 @@
 #include <QThread>
 #include <QTimer>
 
-namespace {
+namespace
+{
 constexpr int ConnectWaitMs = 2000;
 constexpr int WriteWaitMs = 30000;
 constexpr int ReadWaitMs = 10000;

@@ -56,9 +56,9 @@ void loadTranslations()
         const char* message;
     };
     static const Entry entries[] = {
-        {"qt_zh_CN.qm", "qt_zh_CN loaded"},
-        {"httpservices_zh_CN.qm", "httpservices lang loaded"},
-        {"widgets.qm", "widgets lang loaded"},
+        { "qt_zh_CN.qm", "qt_zh_CN loaded" },
+        { "httpservices_zh_CN.qm", "httpservices lang loaded" },
+        { "widgets.qm", "widgets lang loaded" },
     };
     for (const Entry& entry : entries) {
         // Owned by the application, installed until it ends.
@@ -76,7 +76,8 @@ int readPortFrom(const QString& configPath)
 {
     QFile file(configPath);
     if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "readPort:" << "The config file config file not found!";
+        qDebug() << "readPort:"
+                 << "The config file config file not found!";
         return 0;
     }
     QJsonParseError error;

@@ -67,7 +67,7 @@ void ListenPrinterStatus::getPrinterStatusOnPrivateChannel(const QString& printe
     const PrinterContextPtr printer = PrinterRegistry::instance().getPrinterContext(printerName);
     const bool isUSB = printer->isUSB();
     const QString failureText = QString::fromUtf8(TonerFailureText);
-    auto report = [this, &printerName](int code) { emit printerStatusChanged(printerName, {QString::number(code)}); };
+    auto report = [this, &printerName](int code) { emit printerStatusChanged(printerName, { QString::number(code) }); };
     auto markTonerFailed = [&printer, &failureText] {
         if (printer->supportToner()) {
             printer->setTonerText(failureText);
@@ -108,7 +108,7 @@ void ListenPrinterStatus::getPrinterStatusOnPrivateChannel(const QString& printe
     }
 
     std::string info;
-    ret = getPrinterDeviceInfo(printer, token, {"tonerGroup", "model"}, info, 1);
+    ret = getPrinterDeviceInfo(printer, token, { "tonerGroup", "model" }, info, 1);
     if (ret == -2) {
         report(StatusCode::ChannelBusy);
         return;

@@ -4,7 +4,8 @@
 #include <QString>
 
 // Status codes the poller reports besides the printer's own ones.
-namespace StatusCode {
+namespace StatusCode
+{
 constexpr int ChannelBusy = 999999;
 constexpr int NetworkUnreachable = 30001;
 constexpr int DeviceIdFailed = 30002;

@@ -1,6 +1,7 @@
 #include "StatusReport.h"
 
-namespace {
+namespace
+{
 int flagCode(int32_t flag)
 {
     for (int bit = 0; bit < 15; ++bit) {
@@ -49,4 +50,3 @@ QStringList buildStatusReport(const PrinterStatusReply& status)
     report << detailCodes(QString::fromStdString(status.detail));
     return report;
 }
-

@@ -6,7 +6,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 // Levels are clamped to [0, 2^53]: every JSON number up to there is exact in
 // a double, and level * 100 cannot overflow 64 bits.
 constexpr qint64 MaxLevel = qint64(1) << 53;
@@ -47,8 +48,8 @@ QList<TonerEntry> parseToners(const QString& tonerText, bool* ok)
     if (!parsed) {
         return entries;
     }
-    const QJsonArray toners =
-        document.object().value(QStringLiteral("tonerGroup")).toObject().value(QStringLiteral("toners")).toArray();
+    const QJsonArray toners
+        = document.object().value(QStringLiteral("tonerGroup")).toObject().value(QStringLiteral("toners")).toArray();
     for (const QJsonValue& value : toners) {
         const QJsonObject object = value.toObject();
         TonerEntry entry;
@@ -111,7 +112,7 @@ TonerBar tonerBar(const TonerEntry& entry)
         full /= 2;
         remaining /= 2;
     }
-    return {static_cast<int>(full), static_cast<int>(remaining)};
+    return { static_cast<int>(full), static_cast<int>(remaining) };
 }
 
 QString tonerPercentText(const TonerEntry& entry)

@@ -21,7 +21,7 @@ struct TonerEntry {
 
 // What the toner line and table show for one tonerText.
 struct TonerView {
-    QString label;             // text of the toner line
+    QString label; // text of the toner line
     QList<TonerEntry> entries; // table rows, empty when no table is shown
 };
 

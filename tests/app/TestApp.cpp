@@ -1,0 +1,627 @@
+#include "HostUtils.h"
+#include "Log.h"
+#include "ModelTable.h"
+#include "PrinterRegistry.h"
+#include "SocketServerLock.h"
+#include "Startup.h"
+#include "StatusMessage.h"
+#include "TestPorts.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace
+{
+QStringList capturedLines;
+QtMessageHandler previousHandler = nullptr;
+
+void captureHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    capturedLines << message;
+    previousHandler(type, context, message);
+}
+
+// Collects the diagnostic lines written while it is alive.
+struct LogCapture {
+    LogCapture()
+    {
+        capturedLines.clear();
+        previousHandler = qInstallMessageHandler(captureHandler);
+    }
+    ~LogCapture() { qInstallMessageHandler(previousHandler); }
+    QStringList lines() const { return capturedLines; }
+};
+
+const QString stampPattern = QStringLiteral(R"(\[ "\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}" ,  )");
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+void logFromLambda()
+{
+    auto body = [] { PSM_LOG << "checkPrinterThread quit"; };
+    body();
+}
+} // namespace
+
+class TestApp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void logLine_data();
+    void logLine();
+    void logLineFromLambda();
+
+    void registryAddExisting();
+    void registryDefaultAndRemove();
+    void registryConcurrentUse();
+
+    void readPort_data();
+    void readPort();
+    void readModels_data();
+    void readModels();
+    void modelLookups();
+    void needMemory_data();
+    void needMemory();
+
+    void ipv4_data();
+    void ipv4();
+    void jsonArrayText();
+
+    void statusMessages_data();
+    void statusMessages();
+    void statusTableCarriesCodes();
+
+    void handshakeSameUser();
+    void handshakeForeignUser();
+    void handshakeSibling_data();
+    void handshakeSibling();
+    void holderSurvivesBadPeers();
+    void simultaneousStartsLeaveOne();
+
+private:
+    // A copy of the agent in a tree of its own, whose config.json names a
+    // lock port that no real agent uses.
+    QString agentTree(QTemporaryDir& dir, quint16 port);
+    void startAgent(QProcess& process, const QString& binary, const QProcessEnvironment& env = {});
+    static bool waitForOutput(QProcess& process, const QString& text, int timeoutMs);
+};
+
+void TestApp::init()
+{
+    PrinterRegistry::instance().clear();
+    ModelTable::clear();
+    SocketServerLock::setQuestionHandler(nullptr);
+    SocketServerLock::setErrorHandler(nullptr);
+}
+
+void TestApp::logLine_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("plain") << "192.168.1.20"
+                           << R"(IP: "192.168.1.20")";
+    QTest::newRow("quote and backslash") << R"(a"b\c)"
+                                         << R"(IP: "a\"b\\c")";
+    QTest::newRow("empty") << ""
+                           << R"(IP: "")";
+    QTest::newRow("chinese") << "打印机状态正常"
+                             << R"(IP: "打印机状态正常")";
+    QTest::newRow("control characters") << "a\nb\tc"
+                                        << R"(IP: "a\nb\tc")";
+}
+
+void TestApp::logLine()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, expected);
+    LogCapture capture;
+    PSM_LOG << "IP:" << value;
+    QCOMPARE(capture.lines().size(), 1);
+    const QString line = capture.lines().first();
+    const QRegularExpression prefix("^" + stampPattern + "logLine \\] ");
+    QVERIFY2(prefix.match(line).hasMatch(), qPrintable(line));
+    QVERIFY2(line.endsWith(expected), qPrintable(line));
+
+    // A literal ending in a blank keeps it: two blanks before the next item.
+    PSM_LOG << "start listen failed 1, " << value << true << 42;
+    QVERIFY(capture.lines().last().contains(QStringLiteral("start listen failed 1,  \"")));
+    QVERIFY(capture.lines().last().endsWith(QStringLiteral(" true 42")));
+}
+
+void TestApp::logLineFromLambda()
+{
+    LogCapture capture;
+    logFromLambda();
+    const QRegularExpression expected("^" + stampPattern + R"(operator\(\) \] checkPrinterThread quit$)");
+    QVERIFY(expected.match(capture.lines().value(0)).hasMatch());
+}
+
+void TestApp::registryAddExisting()
+{
+    auto& registry = PrinterRegistry::instance();
+    LogCapture capture;
+    auto first = registry.addPrinterContext("10.0.0.5", "queue", false, 0, 0);
+    const QString expected = R"(addPrinterContext ] IP: "10.0.0.5" Name: "queue" isUSB: false)";
+    QVERIFY(capture.lines().first().endsWith(expected));
+    auto second = registry.addPrinterContext("10.0.0.6", "queue", true, 7, 1);
+    QCOMPARE(second.get(), first.get());
+    QCOMPARE(second->ip(), QString("10.0.0.5"));
+    QVERIFY(!second->isUSB());
+    QCOMPARE(second->usbClassA(), quint16(0));
+    // Names are case-sensitive keys.
+    auto other = registry.addPrinterContext("10.0.0.5", "Queue", false, 0, 0);
+    QVERIFY(other.get() != first.get());
+    QCOMPARE(registry.getPrinterContexts().size(), 2);
+}
+
+void TestApp::registryDefaultAndRemove()
+{
+    auto& registry = PrinterRegistry::instance();
+    auto unknown = registry.getPrinterContext("nobody");
+    QVERIFY(unknown);
+    QVERIFY(unknown->printerNameIsEmpty());
+    QCOMPARE(unknown->usbClassA(), quint16(7));
+    QCOMPARE(unknown->usbClassB(), quint16(1));
+    QCOMPARE(registry.removePrinterContext("nobody"), 0);
+
+    auto held = registry.addPrinterContext("10.0.0.7", "held", false, 0, 0);
+    QCOMPARE(registry.removePrinterContext("held"), 1);
+    held->setTonerText("still usable");
+    QCOMPARE(held->tonerText(), QString("still usable"));
+    QVERIFY(registry.getPrinterContext("held")->printerNameIsEmpty());
+}
+
+void TestApp::registryConcurrentUse()
+{
+    // Watcher, poller and GUI threads add, read, write and remove records at
+    // once; every record must come out whole.
+    auto& registry = PrinterRegistry::instance();
+    std::atomic<bool> go{ false };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&registry, &go, t] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            for (int i = 0; i < 2000; ++i) {
+                const QString name = QStringLiteral("p%1").arg(i % 50);
+                auto record = registry.addPrinterContext("10.0.0.1", name, false, 0, 0);
+                record->setTonerText(QStringLiteral("toner %1 %2").arg(t).arg(i));
+                record->appendStatusEntry({ QDateTime::currentDateTime(), { "10000" }, {} });
+                if (record->statusEntries().size() > 8) {
+                    record->setStatusEntries({});
+                }
+                const auto snapshot = registry.getPrinterContexts();
+                for (const auto& entry : snapshot) {
+                    QString text = entry->tonerText();
+                    Q_UNUSED(text);
+                }
+                if (i % 7 == t) {
+                    registry.removePrinterContext(name);
+                }
+            }
+        });
+    }
+    go = true;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (const auto& record : registry.getPrinterContexts()) {
+        QVERIFY(record->tonerText().startsWith("toner "));
+        QCOMPARE(record->printerName(), registry.getPrinterContexts().key(record));
+    }
+}
+
+void TestApp::readPort_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("port");
+    QTest::newRow("number") << QByteArray(R"({"excludePort": 50123})") << 50123;
+    QTest::newRow("absent") << QByteArray(R"({"models": []})") << 0;
+    QTest::newRow("string") << QByteArray(R"({"excludePort": "50123"})") << 0;
+    QTest::newRow("zero") << QByteArray(R"({"excludePort": 0})") << 0;
+    QTest::newRow("negative") << QByteArray(R"({"excludePort": -5})") << -5;
+    QTest::newRow("above 16 bits") << QByteArray(R"({"excludePort": 70000})") << 70000;
+    QTest::newRow("empty file") << QByteArray() << 0;
+    QTest::newRow("not json") << QByteArray("excludePort=1") << 0;
+    QTest::newRow("array") << QByteArray("[1,2]") << 0;
+}
+
+void TestApp::readPort()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, port);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.json");
+    writeFile(path, content);
+    QCOMPARE(readPortFrom(path), port);
+
+    // main() keeps the built-in port unless the value is positive, and then
+    // uses its low 16 bits: 70000 becomes 4464.
+    SocketServerLock lock("user", "agent");
+    if (port > 0) {
+        lock.setPort(static_cast<quint16>(port & 0xffff));
+    }
+    QCOMPARE(lock.port(), port == 70000 ? quint16(4464) : port > 0 ? quint16(port) : quint16(57142));
+}
+
+void TestApp::readModels_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("firstModel");
+    QTest::addColumn<bool>("firstToner");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("two models") << QByteArray(
+        R"({"models":[{"vid":"2d8f","pid":"a61c","model":"TR-M400","supportToner":true},)"
+        R"({"vid":"2d8f","pid":"a62c","model":"TR-C3000","supportToner":false}]})")
+                                << 2 << "TR-M400" << true << "";
+    QTest::newRow("toner as string") << QByteArray(R"({"models":[{"model":"TR-M400","supportToner":"true"}]})") << 1
+                                     << "TR-M400" << false << "";
+    QTest::newRow("wrong types") << QByteArray(R"({"models":[{"model":5,"vid":1,"pid":null}, 7, "x"]})") << 3 << ""
+                                 << false << "";
+    QTest::newRow("models not an array") << QByteArray(R"({"models":{"model":"TR-M400"}})") << 0 << "" << false << "";
+    QTest::newRow("top-level array") << QByteArray(R"([{"model":"TR-M400"}])") << 0 << "" << false << "";
+    QTest::newRow("not json") << QByteArray("{models:") << 0 << "" << false << "The config file error!";
+    QTest::newRow("empty") << QByteArray("") << 0 << "" << false << "The config file error!";
+    QTest::newRow("missing file") << QByteArray() << 0 << "" << false << "The config file config file not found!";
+}
+
+void TestApp::readModels()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, count);
+    QFETCH(QString, firstModel);
+    QFETCH(bool, firstToner);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QString path = dir.filePath("config.json");
+    if (QByteArray(QTest::currentDataTag()) == "missing file") {
+        path = dir.filePath("absent.json");
+    } else {
+        writeFile(path, content);
+    }
+    LogCapture capture;
+    ModelTable::readModels(path);
+    const auto models = ModelTable::getModels();
+    QCOMPARE(models.size(), count);
+    if (count > 0) {
+        QCOMPARE(models.first().model, firstModel);
+        QCOMPARE(models.first().supportToner, firstToner);
+    }
+    if (message.isEmpty()) {
+        QVERIFY(capture.lines().isEmpty());
+    } else {
+        QCOMPARE(capture.lines().size(), 1);
+        QVERIFY(capture.lines().first().endsWith("readModels ] readConfig: " + message));
+    }
+}
+
+void TestApp::modelLookups()
+{
+    QVERIFY(!ModelTable::isSupportedModel("Ostrel TR-M400 Series"));
+    ModelTable::addModel({ "2d8f", "a61c", "TR-M400", true });
+    ModelTable::addModel({ "2d8f", "a6ff", "TR-M400", false });
+    QVERIFY(ModelTable::isSupportedModel("Ostrel TR-M400 Series"));
+    QVERIFY(!ModelTable::isSupportedModel("Ostrel tr-m400 Series"));
+    QCOMPARE(ModelTable::findModelByText("Ostrel TR-M400 Series").pid, QString("a61c"));
+    QVERIFY(ModelTable::findModelByText("Other").model.isEmpty());
+    // An empty model text occurs in every text.
+    ModelTable::addModel({ "", "", "", false });
+    QVERIFY(ModelTable::isSupportedModel("anything"));
+}
+
+void TestApp::needMemory_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("none") << QStringList{ "agent" } << false;
+    QTest::newRow("one") << QStringList{ "agent", "1" } << true;
+    QTest::newRow("leading zero") << QStringList{ "agent", "01" } << true;
+    QTest::newRow("two") << QStringList{ "agent", "2" } << false;
+    QTest::newRow("word") << QStringList{ "agent", "yes" } << false;
+}
+
+void TestApp::needMemory()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, expected);
+    std::vector<QByteArray> storage;
+    std::vector<char*> argv;
+    for (const QString& arg : args) {
+        storage.push_back(arg.toLocal8Bit());
+    }
+    for (auto& arg : storage) {
+        argv.push_back(arg.data());
+    }
+    QCOMPARE(parseNeedMemory(int(argv.size()), argv.data()), expected);
+}
+
+void TestApp::ipv4_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("last .254") << "192.168.1.254" << true;
+    QTest::newRow("last .255") << "192.168.1.255" << false;
+    QTest::newRow("255 in front") << "255.255.255.0" << true;
+    QTest::newRow("leading zeros") << "010.001.002.003" << true;
+    QTest::newRow("leading blank") << " 10.1.2.3" << false;
+    QTest::newRow("trailing blank") << "10.1.2.3 " << false;
+    QTest::newRow("three parts") << "10.1.2" << false;
+    QTest::newRow("five parts") << "10.1.2.3.4" << false;
+    QTest::newRow("256") << "10.1.256.3" << false;
+    QTest::newRow("port") << "10.1.2.3:9100" << false;
+    QTest::newRow("usb identity") << "2d8f:a61c:AB12" << false;
+    QTest::newRow("non-ascii digits") << "١٠.1.2.3" << false;
+    QTest::newRow("empty") << "" << false;
+}
+
+void TestApp::ipv4()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QCOMPARE(isValidIPv4(text), valid);
+}
+
+void TestApp::jsonArrayText()
+{
+    QCOMPARE(toJsonArrayText({}), QByteArray("[]"));
+    const QByteArray two = R"(["tonerGroup","model"])";
+    QCOMPARE(toJsonArrayText({ "tonerGroup", "model" }), two);
+    const QByteArray escaped = QString(R"(["墨粉","a\"b"])").toUtf8();
+    QCOMPARE(toJsonArrayText({ "墨粉", "a\"b" }), escaped);
+}
+
+void TestApp::statusMessages_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("normal") << 10000 << "打印机状态正常(10000)";
+    QTest::newRow("urgent warning") << 10003 << "紧急警告(10003)";
+    QTest::newRow("toner low") << 20003 << "打印机墨粉即将耗尽(20003)";
+    QTest::newRow("usb failure") << 30004 << "USB连接失败，请检查USB连接(30004)";
+    QTest::newRow("no suffix") << 200000 << "多页进纸错误，请打开前盖清除纸张";
+    QTest::newRow("jam") << 200324 << "卡纸，请打开前盖并拉出硒鼓来清除卡纸(200324)";
+    QTest::newRow("blank before suffix") << 200081 << "请装入纸张到纸盒1 (200081)";
+    QTest::newRow("zero") << 0 << "未知错误，请重新启动或呼叫维修(0)";
+    QTest::newRow("negative") << -12 << "未知错误，请重新启动或呼叫维修(-12)";
+    QTest::newRow("busy has no message") << 999999 << "未知错误，请重新启动或呼叫维修(999999)";
+}
+
+void TestApp::statusMessages()
+{
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QCOMPARE(statusMessage(code), message);
+}
+
+void TestApp::statusTableCarriesCodes()
+{
+    // Every entry but 200000 ends with its own code; a copy-paste slip in
+    // the table would show here.
+    int entries = 0;
+    for (int code = 1; code < 600000; ++code) {
+        const QString message = statusMessage(code);
+        if (message.startsWith(QStringLiteral("未知错误"))) {
+            continue;
+        }
+        ++entries;
+        if (code != 200000) {
+            QVERIFY2(message.endsWith('(' + QString::number(code) + ')'), qPrintable(message));
+        }
+    }
+    QCOMPARE(entries, 107);
+}
+
+QString TestApp::agentTree(QTemporaryDir& dir, quint16 port)
+{
+    QDir root(dir.path());
+    root.mkpath("bin");
+    root.mkpath("data");
+    const QString binary = root.filePath("bin/printer-status-monitor");
+    QFile::copy(PSM_BUILD_DIR "/bin/printer-status-monitor", binary);
+    QFile::copy(PSM_BUILD_DIR "/data/config.json", root.filePath("data/config.json.orig"));
+    writeFile(root.filePath("data/config.json"),
+              QStringLiteral(R"({"excludePort": %1, "models": []})").arg(port).toUtf8());
+    return binary;
+}
+
+void TestApp::startAgent(QProcess& process, const QString& binary, const QProcessEnvironment& env)
+{
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setProcessEnvironment(env.isEmpty() ? QProcessEnvironment::systemEnvironment() : env);
+    process.start(binary, QStringList());
+    QVERIFY(process.waitForStarted());
+}
+
+bool TestApp::waitForOutput(QProcess& process, const QString& text, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray seen;
+    while (timer.elapsed() < timeoutMs) {
+        process.waitForReadyRead(100);
+        seen += process.readAll();
+        if (QString::fromUtf8(seen).contains(text)) {
+            process.setProperty("seen", process.property("seen").toByteArray() + seen);
+            return true;
+        }
+        if (process.state() == QProcess::NotRunning) {
+            break;
+        }
+    }
+    process.setProperty("seen", process.property("seen").toByteArray() + seen);
+    return false;
+}
+
+void TestApp::handshakeSameUser()
+{
+    QTemporaryDir dir;
+    const QString binary = agentTree(dir, freeLoopbackPort());
+    QProcess first;
+    startAgent(first, binary);
+    QVERIFY(waitForOutput(first, "start listen success", 15000));
+
+    QProcess second;
+    startAgent(second, binary);
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(second.readAll().contains("already running,program will quit"));
+
+    QVERIFY(waitForOutput(first, "this user login again : ", 5000));
+    QCOMPARE(first.state(), QProcess::Running);
+    first.kill();
+    first.waitForFinished();
+}
+
+void TestApp::handshakeForeignUser()
+{
+    QTemporaryDir dir;
+    const QString binary = agentTree(dir, freeLoopbackPort());
+    QProcess first;
+    startAgent(first, binary);
+    QVERIFY(waitForOutput(first, "start listen success", 15000));
+
+    // The newcomer's login name comes from whoami: give it another user.
+    QDir(dir.path()).mkpath("otheruser");
+    const QString fakeWhoami = dir.filePath("otheruser/whoami");
+    writeFile(fakeWhoami, "#!/bin/sh\necho bob\n");
+    QFile::setPermissions(fakeWhoami, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", dir.filePath("otheruser") + ':' + env.value("PATH"));
+
+    QProcess second;
+    startAgent(second, binary, env);
+    QVERIFY(first.waitForFinished(20000));
+    QCOMPARE(first.exitCode(), 0);
+    const QByteArray holderLine = R"(get socket data:  "bob"  login, this program will exit)";
+    QVERIFY(first.readAll().contains(holderLine));
+    QVERIFY(waitForOutput(second, "start listen success", 15000));
+    QVERIFY(second.property("seen").toByteArray().contains("continue to connect server"));
+    QCOMPARE(second.state(), QProcess::Running);
+    second.kill();
+    second.waitForFinished();
+}
+
+void TestApp::handshakeSibling_data()
+{
+    QTest::addColumn<QString>("role");
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<QString>("question");
+    const QString q1 = "启动打印机状态监视器将自动退出配置管理工具，请确定是否继续？";
+    const QString q2 = "启动打印机状态监视器将自动退出安装向导，请确定是否继续？";
+    QTest::newRow("tool, yes") << "tool" << true << q1;
+    QTest::newRow("tool, no") << "tool" << false << q1;
+    QTest::newRow("install, yes") << "install" << true << q2;
+    QTest::newRow("install, no") << "install" << false << q2;
+}
+
+void TestApp::handshakeSibling()
+{
+    QFETCH(QString, role);
+    QFETCH(bool, yes);
+    QFETCH(QString, question);
+    const quint16 port = freeLoopbackPort();
+    QProcess holder;
+    holder.start(PSM_BUILD_DIR "/tests/lockholder", { "alice", role, QString::number(port) });
+    QVERIFY(holder.waitForReadyRead(10000));
+
+    QStringList asked;
+    SocketServerLock::setQuestionHandler([&](const QString& title, const QString& text) {
+        asked << title << text;
+        return yes;
+    });
+    SocketServerLock lock("alice", "agent");
+    lock.setPort(port);
+    QCOMPARE(lock.start(), yes ? 0 : -1);
+    QCOMPARE(asked, QStringList({ "提示", question }));
+    if (yes) {
+        QVERIFY(holder.waitForFinished(10000));
+        QCOMPARE(holder.exitCode(), 0);
+    } else {
+        QCOMPARE(holder.state(), QProcess::Running);
+        holder.kill();
+        holder.waitForFinished();
+    }
+}
+
+void TestApp::holderSurvivesBadPeers()
+{
+    const quint16 port = freeLoopbackPort();
+    SocketServerLock lock("alice", "agent");
+    lock.setPort(port);
+    QCOMPARE(lock.listen(), 0);
+
+    // A peer that connects and says nothing must not hold up the answer to
+    // the next starter.
+    QTcpSocket silent;
+    silent.connectToHost("127.0.0.1", port);
+    QVERIFY(silent.waitForConnected(2000));
+
+    QTcpSocket flood;
+    flood.connectToHost("127.0.0.1", port);
+    QVERIFY(flood.waitForConnected(2000));
+    flood.write(QByteArray(1 << 20, 'x'));
+
+    QTcpSocket vanishing;
+    vanishing.connectToHost("127.0.0.1", port);
+    QVERIFY(vanishing.waitForConnected(2000));
+    vanishing.abort();
+
+    QTcpSocket starter;
+    starter.connectToHost("127.0.0.1", port);
+    QVERIFY(starter.waitForConnected(2000));
+    QElapsedTimer timer;
+    timer.start();
+    starter.write("alice");
+    QTRY_VERIFY_WITH_TIMEOUT(starter.bytesAvailable() > 0, 5000);
+    QVERIFY(timer.elapsed() < 5000);
+    QCOMPARE(starter.readAll(), QByteArray("aliceagent"));
+
+    // The flood got no answer and nobody asked the holder to quit.
+    QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QAbstractSocket::UnconnectedState, 5000);
+    QSignalSpy quitSpy(qApp, &QCoreApplication::aboutToQuit);
+    QTest::qWait(200);
+    QCOMPARE(quitSpy.count(), 0);
+}
+
+void TestApp::simultaneousStartsLeaveOne()
+{
+    QTemporaryDir dir;
+    const QString binary = agentTree(dir, freeLoopbackPort());
+    QProcess a;
+    QProcess b;
+    startAgent(a, binary);
+    startAgent(b, binary);
+    QTest::qWait(8000);
+    const QByteArray outA = a.readAll();
+    const QByteArray outB = b.readAll();
+    const int holders = int(outA.contains("start listen success")) + int(outB.contains("start listen success"));
+    a.kill();
+    b.kill();
+    a.waitForFinished();
+    b.waitForFinished();
+    QCOMPARE(holders, 1);
+}
+
+QTEST_MAIN(TestApp)
+#include "TestApp.moc"
