@@ -28,24 +28,36 @@ void ModelTable::readModels(const QString& path)
                 << "The config file config file not found!";
         return;
     }
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (document.isNull() || error.error != QJsonParseError::NoError) {
+    QList<ModelRecord> models;
+    if (!parseModels(file.readAll(), models)) {
         PSM_LOG << "readConfig:"
                 << "The config file error!";
         return;
     }
+    for (const ModelRecord& record : models) {
+        addModel(record);
+    }
+}
+
+bool ModelTable::parseModels(const QByteArray& content, QList<ModelRecord>& models)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
+    if (document.isNull() || error.error != QJsonParseError::NoError) {
+        return false;
+    }
     // An array at the top level has no "models": object() is then empty.
-    const QJsonArray models = document.object().value(QStringLiteral("models")).toArray();
-    for (const QJsonValue& value : models) {
+    const QJsonArray entries = document.object().value(QStringLiteral("models")).toArray();
+    for (const QJsonValue& value : entries) {
         const QJsonObject entry = value.toObject();
         ModelRecord record;
         record.pid = entry.value(QStringLiteral("pid")).toString();
         record.vid = entry.value(QStringLiteral("vid")).toString();
         record.model = entry.value(QStringLiteral("model")).toString();
         record.supportToner = entry.value(QStringLiteral("supportToner")).toBool(false);
-        addModel(record);
+        models.append(record);
     }
+    return true;
 }
 
 QList<ModelRecord> ModelTable::getModels()

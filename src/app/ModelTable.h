@@ -19,6 +19,8 @@ class ModelTable
 {
 public:
     static void readModels(const QString& path);
+    // The "models" of a config.json content; false when it is not JSON.
+    static bool parseModels(const QByteArray& content, QList<ModelRecord>& models);
     static QList<ModelRecord> getModels();
     static void addModel(const ModelRecord& record);
     // The first record whose model text occurs in the given text, else an empty record.

@@ -202,16 +202,29 @@ void SocketServerLock::newSocketConnection()
     }
 }
 
-void SocketServerLock::answerRequest(QTcpSocket* socket, const QByteArray& received)
+SocketServerLock::Request SocketServerLock::classifyRequest(const QByteArray& received, const QString& userName)
 {
     if (received.size() > MaxRequestBytes) {
-        qDebug() << "ignore oversized request from" << socket->peerPort();
+        return Request::Invalid;
+    }
+    const QString request = QString::fromUtf8(received);
+    if ((request != userName && !request.isEmpty()) || request.contains(QLatin1String("exit"))) {
+        return Request::OtherLogin;
+    }
+    return Request::SameUser;
+}
+
+void SocketServerLock::answerRequest(QTcpSocket* socket, const QByteArray& received)
+{
+    const Request kind = classifyRequest(received, m_userName);
+    if (kind == Request::Invalid) {
+        qDebug() << "ignore oversized request from port" << socket->peerPort();
         socket->abort();
         socket->deleteLater();
         return;
     }
     const QString request = QString::fromUtf8(received);
-    const bool otherLogin = (request != m_userName && !request.isEmpty()) || request.contains(QLatin1String("exit"));
+    const bool otherLogin = kind == Request::OtherLogin;
     if (otherLogin) {
         qDebug() << "get socket data: " << request << " login, this program will exit";
         m_server->close();

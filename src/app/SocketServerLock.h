@@ -31,6 +31,14 @@ public:
     static void setQuestionHandler(QuestionHandler handler);
     static void setErrorHandler(ErrorHandler handler);
 
+    // What the holder makes of a starter's request.
+    enum class Request {
+        SameUser, // this user again (or nothing sent): answer and keep running
+        OtherLogin, // another login or an exit request: answer and quit
+        Invalid, // longer than any login name: drop the connection
+    };
+    static Request classifyRequest(const QByteArray& received, const QString& userName);
+
     SocketServerLock(const QString& userName, const QString& programName, QObject* parent = nullptr);
     ~SocketServerLock() override;
 

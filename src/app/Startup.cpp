@@ -80,8 +80,13 @@ int readPortFrom(const QString& configPath)
                  << "The config file config file not found!";
         return 0;
     }
+    return portFromConfig(file.readAll());
+}
+
+int portFromConfig(const QByteArray& content)
+{
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
     if (document.isNull() || error.error != QJsonParseError::NoError) {
         return 0;
     }

@@ -16,6 +16,7 @@ void loadTranslations();
 // The lock port from config.json "excludePort", 0 when there is none.
 int readPort();
 int readPortFrom(const QString& configPath);
+int portFromConfig(const QByteArray& content);
 QString whoami();
 
 #endif // PSM_STARTUP_H

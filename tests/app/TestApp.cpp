@@ -93,6 +93,8 @@ private slots:
     void handshakeForeignUser();
     void handshakeSibling_data();
     void handshakeSibling();
+    void classifyRequest_data();
+    void classifyRequest();
     void holderSurvivesBadPeers();
     void simultaneousStartsLeaveOne();
 
@@ -562,6 +564,29 @@ void TestApp::handshakeSibling()
         holder.kill();
         holder.waitForFinished();
     }
+}
+
+void TestApp::classifyRequest_data()
+{
+    using Request = SocketServerLock::Request;
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<int>("kind");
+    QTest::newRow("same user") << QByteArray("alice") << "alice" << int(Request::SameUser);
+    QTest::newRow("nothing sent") << QByteArray() << "alice" << int(Request::SameUser);
+    QTest::newRow("other user") << QByteArray("bob") << "alice" << int(Request::OtherLogin);
+    QTest::newRow("exit") << QByteArray("exit") << "alice" << int(Request::OtherLogin);
+    QTest::newRow("own name holding exit") << QByteArray("lexitia") << "lexitia" << int(Request::OtherLogin);
+    QTest::newRow("longest name") << QByteArray(256, 'a') << "alice" << int(Request::OtherLogin);
+    QTest::newRow("too long") << QByteArray(257, 'a') << "alice" << int(Request::Invalid);
+}
+
+void TestApp::classifyRequest()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(QString, user);
+    QFETCH(int, kind);
+    QCOMPARE(int(SocketServerLock::classifyRequest(received, user)), kind);
 }
 
 void TestApp::holderSurvivesBadPeers()
