@@ -1,0 +1,17 @@
+// Whatever a local process sends to the lock port.
+#include "SocketServerLock.h"
+
+#include <QByteArray>
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const QByteArray received(reinterpret_cast<const char*>(data), int(size));
+    const auto kind = SocketServerLock::classifyRequest(received, QStringLiteral("alice"));
+    if (size > size_t(SocketServerLock::MaxRequestBytes) && kind != SocketServerLock::Request::Invalid) {
+        __builtin_trap();
+    }
+    return 0;
+}
