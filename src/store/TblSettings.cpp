@@ -21,5 +21,5 @@ void setDatabaseFile(const QString& path)
     settings.setDatabaseName(path);
     settings.setHostName(QStringLiteral("localhost"));
     settings.setUserName(QStringLiteral("root"));
-    settings.setPassword(QStringLiteral("tuvask"));
+    settings.setPassword(QLatin1String(kSettingsDatabaseKey));
 }

@@ -20,6 +20,9 @@ public:
 
 template <> void orm::registerClass(orm::EntityClass<TblSettings>& entity);
 
+// The encryption key of every settings database file: the connection password.
+inline constexpr char kSettingsDatabaseKey[] = "tuvask";
+
 // Points the mapper's connection settings at one settings database file. The
 // connection password is the file's encryption key.
 void setDatabaseFile(const QString& path);
