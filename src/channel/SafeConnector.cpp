@@ -1,0 +1,58 @@
+#include "SafeConnector.h"
+
+#include "Log.h"
+#include "Sm4Cipher.h"
+#include "TSecurityTransport.h"
+
+#include <thrift/transport/TTransportException.h>
+
+using apache::thrift::transport::TNonblockingSecurityTransport;
+using apache::thrift::transport::TSecurityTransport;
+using apache::thrift::transport::TTransportException;
+
+SafeConnector::SafeConnector(std::shared_ptr<Connector> inner, const QString& keyText)
+    : Connector(inner->sharedOpen())
+    , m_inner(std::move(inner))
+{
+    const QByteArray key = hexToBytes(keyText);
+    auto cipher = std::make_shared<Sm4Cipher>(reinterpret_cast<const uint8_t*>(key.constData()),
+                                              static_cast<size_t>(key.size()));
+    const auto keyLength = static_cast<uint32_t>(key.size());
+    if (m_inner->connectorType() == QLatin1String("usb")) {
+        m_transport = std::make_shared<TNonblockingSecurityTransport>(m_inner->getTransport(), cipher, keyLength,
+                                                                      BufferSize, MaxUsbFrameSize);
+    } else {
+        m_transport = std::make_shared<TSecurityTransport>(m_inner->getTransport(), cipher, keyLength, BufferSize,
+                                                           MaxSocketFrameSize);
+    }
+}
+
+QString SafeConnector::makeId(const QString& innerId, const QString& keyText)
+{
+    return innerId + QLatin1Char('|') + keyText;
+}
+
+QString SafeConnector::connectorType() const
+{
+    return m_inner->connectorType();
+}
+
+bool SafeConnector::open()
+{
+    try {
+        m_transport->open();
+    } catch (const TTransportException& e) {
+        PSM_LOG << QString::fromUtf8(e.what());
+        return false;
+    }
+    return true;
+}
+
+void SafeConnector::close()
+{
+    try {
+        m_transport->close();
+    } catch (const TTransportException& e) {
+        PSM_LOG << QString::fromUtf8(e.what());
+    }
+}

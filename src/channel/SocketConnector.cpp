@@ -1,0 +1,61 @@
+#include "SocketConnector.h"
+
+#include "Log.h"
+
+#include <thrift/transport/TSocket.h>
+#include <thrift/transport/TTransportException.h>
+
+#include <atomic>
+
+using apache::thrift::transport::TSocket;
+using apache::thrift::transport::TTransportException;
+
+namespace
+{
+std::atomic<int> receiveTimeoutOverride{ 0 };
+}
+
+SocketConnector::SocketConnector(const QString& ip, int port)
+    : Connector(true)
+{
+    auto socket = std::make_shared<TSocket>(ip.toStdString(), port);
+    socket->setConnTimeout(ConnectTimeoutMs);
+    const int receiveTimeout = receiveTimeoutOverride.load();
+    socket->setRecvTimeout(receiveTimeout > 0 ? receiveTimeout : ReceiveTimeoutMs);
+    m_transport = socket;
+}
+
+QString SocketConnector::makeId(const QString& ip, int port)
+{
+    return ip + QLatin1Char(':') + QString::number(port);
+}
+
+QString SocketConnector::connectorType() const
+{
+    return QStringLiteral("socket");
+}
+
+bool SocketConnector::open()
+{
+    try {
+        m_transport->open();
+    } catch (const TTransportException& e) {
+        PSM_LOG << QString::fromUtf8(e.what());
+        return false;
+    }
+    return true;
+}
+
+void SocketConnector::close()
+{
+    try {
+        m_transport->close();
+    } catch (const TTransportException& e) {
+        PSM_LOG << QString::fromUtf8(e.what());
+    }
+}
+
+void SocketConnector::setReceiveTimeoutForTesting(int milliseconds)
+{
+    receiveTimeoutOverride.store(milliseconds);
+}
