@@ -1,0 +1,750 @@
+#include "SqlCipherDriver.h"
+#include "StoreOperations.h"
+#include "TblSettings.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlIndex>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+namespace
+{
+
+const QString kDriver = QStringLiteral("SQLITECIPHER");
+const QString kKey = QLatin1String(kSettingsDatabaseKey);
+
+// A connection of the driver under test, removed again when it goes.
+struct Connection {
+    explicit Connection(const QString& path, const QString& key = kKey, const QString& options = QString())
+        : name(QStringLiteral("test-%1").arg(++serial))
+    {
+        db = QSqlDatabase::addDatabase(kDriver, name);
+        db.setDatabaseName(path);
+        db.setPassword(key);
+        db.setConnectOptions(options);
+        opened = db.open();
+    }
+    ~Connection()
+    {
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+    }
+    static inline int serial = 0;
+    QString name;
+    QSqlDatabase db;
+    bool opened = false;
+};
+
+// The log lines written while it lives.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        s_lines.clear();
+        m_previous = qInstallMessageHandler(&LogCapture::collect);
+    }
+    ~LogCapture() { qInstallMessageHandler(m_previous); }
+    const QStringList& lines() const { return s_lines; }
+    bool hasLineEndingWith(const QString& tail) const
+    {
+        for (const QString& line : s_lines) {
+            if (line.endsWith(tail)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    static void collect(QtMsgType, const QMessageLogContext&, const QString& message) { s_lines << message; }
+    static inline QStringList s_lines;
+    QtMessageHandler m_previous;
+};
+
+QList<TblSettings> readRows(const QString& path)
+{
+    QList<TblSettings> rows;
+    Connection c(path);
+    QSqlQuery q(c.db);
+    q.exec(QStringLiteral("SELECT id, key, value, \"group\" FROM tbl_settings ORDER BY id"));
+    while (q.next()) {
+        TblSettings row;
+        row.id = q.value(0).toLongLong();
+        row.key = q.value(1).toString();
+        row.value = q.value(2).toString();
+        row.group = q.value(3).toString();
+        rows << row;
+    }
+    return rows;
+}
+
+struct QueryResult {
+    int resultCode = -1;
+    QJsonArray rows;
+};
+
+QueryResult query(const QString& path)
+{
+    QString document;
+    QueryResult result;
+    if (queryLocalsettings(path, document) != 0) {
+        return result;
+    }
+    const QJsonObject object = QJsonDocument::fromJson(document.toUtf8()).object();
+    result.resultCode = object.value(QLatin1String("resultCode")).toInt(-1);
+    result.rows = object.value(QLatin1String("result")).toArray();
+    return result;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QString lockPath()
+{
+    return QDir::tempPath() + QStringLiteral("/dblockfile");
+}
+
+// Starts store-helper hold-lock and waits until it holds the lock.
+bool startLockHolder(QProcess& holder, int ms)
+{
+    holder.start(QStringLiteral(STORE_HELPER), { QStringLiteral("hold-lock"), QString::number(ms) });
+    return holder.waitForStarted(10000) && holder.waitForReadyRead(10000)
+        && holder.readAllStandardOutput().startsWith("locked");
+}
+
+} // namespace
+
+class TestStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void driverBindsPlaceholders_data();
+    void driverBindsPlaceholders();
+    void driverTransactionsAndLastInsertId();
+    void driverDescribesTables();
+    void driverOpenFails_data();
+    void driverOpenFails();
+
+    void roundTrip_data();
+    void roundTrip();
+    void emptyTable();
+    void existingKeyChangesOnlyValue();
+    void logsEachStep();
+    void fileIsEncrypted();
+    void badDatabase_data();
+    void badDatabase();
+    void readOnlyFile();
+    void unwritableLockDirectory();
+    void concurrentWritersLoseNothing();
+    void waitsForLockHolder();
+    void killedHolderLockTakenOver();
+    void uncheckableLockTakenOverWhen30sOld();
+    void creationToolRefusesToOverwrite();
+
+private:
+    QString freshDatabase();
+    QString badDatabase(const QString& kind);
+    int runTool(const QStringList& args);
+
+    QTemporaryDir m_root;
+    QString m_template;
+    int m_files = 0;
+};
+
+void TestStore::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    // The store's lock file lies in the temporary directory: keep this run's
+    // lock, and that of the helper processes, apart from the machine's.
+    const QString tmp = m_root.path() + QStringLiteral("/tmp");
+    QVERIFY(QDir().mkpath(tmp));
+    qputenv("TMPDIR", QFile::encodeName(tmp));
+    QCOMPARE(QDir::tempPath(), tmp);
+
+    registerSqlCipherDriver();
+    QVERIFY(QSqlDatabase::drivers().contains(kDriver));
+    m_template = m_root.path() + QStringLiteral("/template.db");
+    QCOMPARE(runTool({ m_template }), 0);
+}
+
+int TestStore::runTool(const QStringList& args)
+{
+    QProcess tool;
+    tool.start(QStringLiteral(CREATE_SETTINGS_DB), args);
+    if (!tool.waitForFinished(30000) || tool.exitStatus() != QProcess::NormalExit) {
+        return -1;
+    }
+    return tool.exitCode();
+}
+
+QString TestStore::freshDatabase()
+{
+    const QString path = QStringLiteral("%1/settings-%2.db").arg(m_root.path()).arg(++m_files);
+    return QFile::copy(m_template, path) ? path : QString();
+}
+
+// A file in place of the settings database that the store cannot use.
+QString TestStore::badDatabase(const QString& kind)
+{
+    const QString path = QStringLiteral("%1/bad-%2.db").arg(m_root.path()).arg(++m_files);
+    if (kind == QLatin1String("missing file")) {
+        return path;
+    }
+    if (kind == QLatin1String("directory")) {
+        QDir().mkpath(path);
+        return path;
+    }
+    if (kind == QLatin1String("not a database")) {
+        writeFile(path, QByteArray("barSize=1.4\n").repeated(400));
+        return path;
+    }
+    if (kind == QLatin1String("wrong key") || kind == QLatin1String("missing table")) {
+        const bool wrongKey = kind == QLatin1String("wrong key");
+        Connection c(path, wrongKey ? QStringLiteral("not-the-key") : kKey, QStringLiteral("QSQLITE_OPEN_CREATE"));
+        QSqlQuery q(c.db);
+        q.exec(wrongKey ? QStringLiteral("CREATE TABLE tbl_settings (id INTEGER PRIMARY KEY, key TEXT, value TEXT, "
+                                         "\"group\" TEXT)")
+                        : QStringLiteral("CREATE TABLE other (x TEXT)"));
+        return path;
+    }
+    // A populated database, cut short or with a damaged table page.
+    QFile::copy(freshDatabase(), path);
+    addSetting(path, SettingsItem{ QStringLiteral("barSize"), QStringLiteral("1.4"), QStringLiteral("barcode") });
+    QByteArray bytes = fileBytes(path);
+    if (kind == QLatin1String("truncated")) {
+        bytes.truncate(1500);
+    } else {
+        for (int i = 1100; i < 1200; ++i) {
+            bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+        }
+    }
+    writeFile(path, bytes);
+    return path;
+}
+
+void TestStore::driverBindsPlaceholders_data()
+{
+    QTest::addColumn<QString>("insert");
+    QTest::addColumn<bool>("thirdIsFirst");
+    QTest::newRow("positional") << "INSERT INTO t (a, b, c) VALUES (?, ?, ?)" << false;
+    QTest::newRow("named") << "INSERT INTO t (a, b, c) VALUES (:a, :b, :c)" << false;
+    QTest::newRow("named, one used twice") << "INSERT INTO t (a, b, c) VALUES (:a, :b, :a)" << true;
+}
+
+void TestStore::driverBindsPlaceholders()
+{
+    QFETCH(QString, insert);
+    QFETCH(bool, thirdIsFirst);
+    const QString text = QStringLiteral("it's \"quoted\" :b ? 条码");
+    const qint64 number = Q_INT64_C(1) << 40;
+
+    Connection c(m_root.path() + QStringLiteral("/bind-%1.db").arg(++m_files), kKey,
+                 QStringLiteral("QSQLITE_OPEN_CREATE"));
+    QVERIFY2(c.opened, qPrintable(c.db.lastError().text()));
+    QSqlQuery q(c.db);
+    QVERIFY(q.exec(QStringLiteral("CREATE TABLE t (a TEXT, b INTEGER, c TEXT)")));
+    QVERIFY(q.prepare(insert));
+    if (insert.contains(QLatin1Char(':'))) {
+        if (!thirdIsFirst) {
+            q.bindValue(QStringLiteral(":c"), QVariant(QVariant::String));
+        }
+        q.bindValue(QStringLiteral(":b"), number);
+        q.bindValue(QStringLiteral(":a"), text);
+    } else {
+        q.addBindValue(text);
+        q.addBindValue(number);
+        q.addBindValue(QVariant(QVariant::String));
+    }
+    QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+    QCOMPARE(q.numRowsAffected(), 1);
+
+    QVERIFY(q.prepare(QStringLiteral("SELECT a, b, c FROM t WHERE a = :a AND b = ?")));
+    q.bindValue(0, text);
+    q.bindValue(1, number);
+    QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+    QVERIFY(q.next());
+    QCOMPARE(q.value(0).toString(), text);
+    QCOMPARE(q.value(1).toLongLong(), number);
+    if (thirdIsFirst) {
+        QCOMPARE(q.value(2).toString(), text);
+    } else {
+        QVERIFY(q.isNull(2));
+    }
+    QVERIFY(!q.next());
+}
+
+void TestStore::driverTransactionsAndLastInsertId()
+{
+    Connection c(freshDatabase());
+    QVERIFY2(c.opened, qPrintable(c.db.lastError().text()));
+    QSqlQuery q(c.db);
+    const auto insertRow = [&q](const QString& key) {
+        q.prepare(QStringLiteral("INSERT INTO tbl_settings (key, value, \"group\") VALUES (?, 'v', 'g')"));
+        q.addBindValue(key);
+        return q.exec() ? q.lastInsertId().toLongLong() : -1;
+    };
+    const auto rowCount = [&q] {
+        q.exec(QStringLiteral("SELECT count(*) FROM tbl_settings"));
+        return q.next() ? q.value(0).toInt() : -1;
+    };
+    QCOMPARE(insertRow(QStringLiteral("a")), Q_INT64_C(1));
+    QCOMPARE(insertRow(QStringLiteral("b")), Q_INT64_C(2));
+
+    QVERIFY(c.db.transaction());
+    QVERIFY(insertRow(QStringLiteral("c")) > 0);
+    QCOMPARE(rowCount(), 3);
+    QVERIFY(c.db.rollback());
+    QCOMPARE(rowCount(), 2);
+
+    QVERIFY(c.db.transaction());
+    QVERIFY(insertRow(QStringLiteral("d")) > 0);
+    QVERIFY(c.db.commit());
+    QCOMPARE(rowCount(), 3);
+
+    // Errors come back as text, and a scrollable result can be walked back.
+    QVERIFY(!q.exec(QStringLiteral("SELECT nothing FROM tbl_settings")));
+    QVERIFY(q.lastError().text().contains(QLatin1String("no such column")));
+    QVERIFY(q.exec(QStringLiteral("SELECT key FROM tbl_settings ORDER BY id")));
+    QVERIFY(q.last());
+    QCOMPARE(q.value(0).toString(), QStringLiteral("d"));
+    QVERIFY(q.first());
+    QCOMPARE(q.value(0).toString(), QStringLiteral("a"));
+}
+
+void TestStore::driverDescribesTables()
+{
+    Connection c(freshDatabase());
+    QVERIFY(c.opened);
+    QCOMPARE(c.db.tables(), QStringList{ QStringLiteral("tbl_settings") });
+    QVERIFY(c.db.tables(QSql::SystemTables).contains(QStringLiteral("sqlite_master")));
+
+    const QSqlRecord record = c.db.record(QStringLiteral("tbl_settings"));
+    QCOMPARE(record.count(), 4);
+    QCOMPARE(record.fieldName(0), QStringLiteral("id"));
+    QCOMPARE(record.fieldName(3), QStringLiteral("group"));
+    QVERIFY(record.field(0).isAutoValue());
+    QCOMPARE(record.field(0).type(), QVariant::LongLong);
+    QCOMPARE(record.field(1).type(), QVariant::String);
+
+    const QSqlIndex primary = c.db.primaryIndex(QStringLiteral("tbl_settings"));
+    QCOMPARE(primary.count(), 1);
+    QCOMPARE(primary.fieldName(0), QStringLiteral("id"));
+
+    QSqlDriver* driver = c.db.driver();
+    QCOMPARE(driver->escapeIdentifier(QStringLiteral("group"), QSqlDriver::FieldName), QStringLiteral("\"group\""));
+    QCOMPARE(driver->escapeIdentifier(QStringLiteral("\"group\""), QSqlDriver::FieldName), QStringLiteral("\"group\""));
+
+    QSqlQuery q(c.db);
+    QVERIFY(q.exec(QStringLiteral("SELECT key, \"group\" FROM tbl_settings")));
+    QCOMPARE(q.record().fieldName(1), QStringLiteral("group"));
+}
+
+void TestStore::driverOpenFails_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("wrong key") << "wrong key"
+                               << "file is encrypted or is not a database (wrong key, or not an encrypted database)";
+    QTest::newRow("not a database") << "not a database"
+                                    << "file is encrypted or is not a database";
+    QTest::newRow("missing file") << "missing file"
+                                  << "unable to open database file";
+    QTest::newRow("directory") << "directory"
+                               << "unable to open database file";
+}
+
+void TestStore::driverOpenFails()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    const QString path = badDatabase(kind);
+    Connection c(path);
+    QVERIFY(!c.opened);
+    QCOMPARE(c.db.lastError().type(), QSqlError::ConnectionError);
+    QVERIFY2(c.db.lastError().text().contains(message), qPrintable(c.db.lastError().text()));
+    QCOMPARE(QFileInfo::exists(path), kind != QLatin1String("missing file"));
+}
+
+void TestStore::roundTrip_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("group");
+    QTest::newRow("illegaLcon") << "illegaLcon"
+                                << "true"
+                                << "feature";
+    QTest::newRow("retroDoc") << "retroDoc"
+                              << "false"
+                              << "feature";
+    QTest::newRow("barContent") << "barContent"
+                                << "PrinterName-PrinterIP-PCName-Date-Time-Copies-Pages"
+                                << "barcode";
+    QTest::newRow("barPosition") << "barPosition"
+                                 << "rightMiddle"
+                                 << "barcode";
+    QTest::newRow("barHor") << "barHor"
+                            << "-5"
+                            << "barcode";
+    QTest::newRow("barVer") << "barVer"
+                            << "26"
+                            << "barcode";
+    QTest::newRow("barSize") << "barSize"
+                             << "1.8"
+                             << "barcode";
+    QTest::newRow("quotes") << "it's \"key\""
+                            << "'); DROP TABLE tbl_settings; --"
+                            << "\"group\"";
+    QTest::newRow("keywords") << "SELECT"
+                              << "1 OR key = key"
+                              << "GROUP BY";
+    QTest::newRow("chinese") << "违规外联"
+                             << "打印机违规外联,请断网!"
+                             << "特性";
+    QTest::newRow("empty value") << "blank"
+                                 << ""
+                                 << "";
+    QTest::newRow("controls") << "tabs"
+                              << "a\tb\nc\\d\x01"
+                              << "barcode";
+    QTest::newRow("1 MB") << "big" << QStringLiteral("值'\"x;--").repeated(1 << 17) << "barcode";
+}
+
+void TestStore::roundTrip()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, group);
+    const QString db = freshDatabase();
+    QCOMPARE(addSetting(db, SettingsItem{ key, value, group }), 0);
+
+    const QueryResult result = query(db);
+    QCOMPARE(result.resultCode, 0);
+    QCOMPARE(result.rows.size(), 1);
+    const QJsonObject row = result.rows.at(0).toObject();
+    QCOMPARE(row.value(QLatin1String("key")).toString(), key);
+    QVERIFY(row.value(QLatin1String("value")).toString() == value);
+    QCOMPARE(row.value(QLatin1String("group")).toString(), group);
+}
+
+void TestStore::emptyTable()
+{
+    QString document;
+    QCOMPARE(queryLocalsettings(freshDatabase(), document), 0);
+    QCOMPARE(document, QStringLiteral("{\"resultCode\":0,\"result\":[]}"));
+}
+
+void TestStore::existingKeyChangesOnlyValue()
+{
+    const QString db = freshDatabase();
+    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "1.4", "barcode" }), 0);
+    QCOMPARE(addSetting(db, SettingsItem{ "barPosition", "upperLeft", "barcode" }), 0);
+    const QList<TblSettings> before = readRows(db);
+
+    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "2.0", "feature" }), 0);
+    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "1.6", "barcode" }), 0);
+
+    const QList<TblSettings> after = readRows(db);
+    QCOMPARE(after.size(), 2);
+    QCOMPARE(after.at(0).id, before.at(0).id);
+    QCOMPARE(after.at(0).key, QStringLiteral("barSize"));
+    QCOMPARE(after.at(0).value, QStringLiteral("1.6"));
+    QCOMPARE(after.at(0).group, QStringLiteral("barcode"));
+    QCOMPARE(after.at(1).value, QStringLiteral("upperLeft"));
+
+    const QueryResult result = query(db);
+    QCOMPARE(result.rows.size(), 2);
+    QCOMPARE(result.rows.at(0).toObject().value(QLatin1String("value")).toString(), QStringLiteral("1.6"));
+}
+
+void TestStore::logsEachStep()
+{
+    const QString db = freshDatabase();
+    const QString lockItem = QStringLiteral(" \"%1\"").arg(lockPath());
+    {
+        LogCapture log;
+        QCOMPARE(addSetting(db, SettingsItem{ "retroDoc", "true", "feature" }), 0);
+        QCOMPARE(log.lines().size(), 4);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\[ \"\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\" ,  "
+                                                   "addSetting \\] addSetting \""))
+                     .match(log.lines().at(0))
+                     .hasMatch(),
+                 qPrintable(log.lines().at(0)));
+        QVERIFY(log.lines().at(0).endsWith(lockItem));
+        QVERIFY(log.lines().at(1).endsWith(QLatin1String("] lock settings table success")));
+        QVERIFY(log.lines().at(2).endsWith(QLatin1String("] add log")));
+        QVERIFY(log.lines().at(3).endsWith(QLatin1String("] add log 1")));
+    }
+    {
+        LogCapture log;
+        QCOMPARE(addSetting(db, SettingsItem{ "retroDoc", "false", "feature" }), 0);
+        QCOMPARE(log.lines().size(), 2);
+    }
+    {
+        LogCapture log;
+        query(db);
+        QCOMPARE(log.lines().size(), 2);
+        QVERIFY(log.lines().at(0).endsWith(QLatin1String("queryLocalsettings ] queryLocalsettings") + lockItem));
+        QVERIFY(log.lines().at(1).endsWith(QLatin1String("] lock success")));
+    }
+}
+
+void TestStore::fileIsEncrypted()
+{
+    const QString db = freshDatabase();
+    QCOMPARE(addSetting(db, SettingsItem{ "barPosition", "lowerMiddle", "barcode" }), 0);
+    const QByteArray bytes = fileBytes(db);
+    QVERIFY(!bytes.startsWith("SQLite format 3"));
+    QVERIFY(!bytes.contains("lowerMiddle"));
+    QVERIFY(!bytes.contains("tbl_settings"));
+
+    const QString sqlcipher = QStandardPaths::findExecutable(QStringLiteral("sqlcipher"));
+    if (sqlcipher.isEmpty()) {
+        QSKIP("the sqlcipher command-line tool is not installed");
+    }
+    const auto runSqlcipher = [&](const QByteArray& script) {
+        QProcess shell;
+        shell.setProcessChannelMode(QProcess::MergedChannels);
+        shell.start(sqlcipher, { QStringLiteral("-batch"), db });
+        shell.write(script);
+        shell.closeWriteChannel();
+        shell.waitForFinished(30000);
+        return shell.readAll();
+    };
+    const QByteArray select = "SELECT key || '|' || value || '|' || \"group\" FROM tbl_settings;\n";
+    const QByteArray keyed = runSqlcipher("PRAGMA key = 'tuvask';\n" + select);
+    QVERIFY2(keyed.contains("barPosition|lowerMiddle|barcode"), keyed.constData());
+    const QByteArray unkeyed = runSqlcipher(select);
+    QVERIFY2(unkeyed.contains("file is encrypted or is not a database"), unkeyed.constData());
+}
+
+void TestStore::badDatabase_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing file") << "missing file"
+                                  << "unable to open database file";
+    QTest::newRow("directory") << "directory"
+                               << "unable to open database file";
+    QTest::newRow("missing table") << "missing table"
+                                   << "no such table: tbl_settings";
+    QTest::newRow("wrong key") << "wrong key"
+                               << "file is encrypted or is not a database";
+    QTest::newRow("not a database") << "not a database"
+                                    << "file is encrypted or is not a database";
+    QTest::newRow("truncated") << "truncated"
+                               << "";
+    QTest::newRow("damaged page") << "damaged page"
+                                  << "";
+}
+
+void TestStore::badDatabase()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    const QString db = badDatabase(kind);
+    const QByteArray before = fileBytes(db);
+    const bool existed = QFileInfo::exists(db);
+    {
+        LogCapture log;
+        QString document;
+        QCOMPARE(queryLocalsettings(db, document), 0);
+        QCOMPARE(document, QStringLiteral("{\"resultCode\":1,\"result\":[]}"));
+        QVERIFY2(log.lines().last().contains(QLatin1String("] query settings failed \"")),
+                 qPrintable(log.lines().last()));
+        QVERIFY2(log.lines().last().contains(message), qPrintable(log.lines().last()));
+
+        QCOMPARE(addSetting(db, SettingsItem{ "barSize", "2.0", "barcode" }), -1);
+        QVERIFY(log.lines().last().contains(QLatin1String("] add setting failed \"barSize\"")));
+    }
+    // Nothing made, replaced or written.
+    QCOMPARE(QFileInfo::exists(db), existed);
+    QCOMPARE(fileBytes(db), before);
+}
+
+void TestStore::readOnlyFile()
+{
+    const QString db = freshDatabase();
+    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "1.4", "barcode" }), 0);
+    QVERIFY(QFile::setPermissions(db, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+
+    if (geteuid() != 0) {
+        QCOMPARE(addSetting(db, SettingsItem{ "barSize", "2.0", "barcode" }), -1);
+        QCOMPARE(query(db).resultCode, 0);
+    } else {
+        // Root may write any file: the writer runs as nobody.
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty()) {
+            QSKIP("running as root without setpriv");
+        }
+        QVERIFY(QFile::setPermissions(m_root.path(), QFile::permissions(m_root.path()) | QFile::ExeOther));
+        const QString nobodyTmp = m_root.path() + QStringLiteral("/nobody-tmp");
+        QVERIFY(QDir().mkpath(nobodyTmp));
+        QVERIFY(::chmod(QFile::encodeName(nobodyTmp).constData(), 0777) == 0);
+        const auto runAsNobody = [&](const QStringList& args, QByteArray* out) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("TMPDIR"), nobodyTmp);
+            p.setProcessEnvironment(env);
+            p.start(setpriv,
+                    QStringList{ QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                 QStringLiteral("--clear-groups"), QStringLiteral("--"), QStringLiteral(STORE_HELPER) }
+                        + args);
+            p.waitForFinished(30000);
+            *out = p.readAllStandardOutput();
+            return p.exitCode();
+        };
+        QByteArray out;
+        if (runAsNobody({ QStringLiteral("ping") }, &out) != 0 || !out.startsWith("pong")) {
+            QSKIP("the helper cannot run as nobody here");
+        }
+        QCOMPARE(runAsNobody({ QStringLiteral("add"), db, "barSize", "2.0", "barcode" }, &out), 1);
+        QCOMPARE(runAsNobody({ QStringLiteral("query"), db }, &out), 0);
+        QVERIFY2(out.contains("\"resultCode\":0") && out.contains("\"value\":\"1.4\""), out.constData());
+    }
+    QCOMPARE(readRows(db).constFirst().value, QStringLiteral("1.4"));
+}
+
+void TestStore::unwritableLockDirectory()
+{
+    const QString db = freshDatabase();
+    const QByteArray tmp = qgetenv("TMPDIR");
+    // A file where the temporary directory should be: no lock file can be
+    // made in it, not even by root.
+    const QString notADirectory = m_root.path() + QStringLiteral("/tmp-file");
+    QVERIFY(writeFile(notADirectory, "x"));
+    qputenv("TMPDIR", QFile::encodeName(notADirectory));
+    LogCapture log;
+    const int stored = addSetting(db, SettingsItem{ "illegaLcon", "true", "feature" });
+    const int resultCode = query(db).resultCode;
+    qputenv("TMPDIR", tmp);
+
+    // The store goes on without the lock.
+    QCOMPARE(stored, 0);
+    QCOMPARE(resultCode, 0);
+    QVERIFY2(log.hasLineEndingWith(QStringLiteral("] 文件不存在")), qPrintable(log.lines().join(QLatin1Char('\n'))));
+    QCOMPARE(readRows(db).size(), 1);
+}
+
+void TestStore::concurrentWritersLoseNothing()
+{
+    const QString db = freshDatabase();
+    const int writers = 4;
+    const int keysEach = 5;
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int w = 0; w < writers; ++w) {
+        processes.push_back(std::make_unique<QProcess>());
+        processes.back()->start(
+            QStringLiteral(STORE_HELPER),
+            { QStringLiteral("add-many"), db, QStringLiteral("w%1").arg(w), QString::number(keysEach) });
+    }
+    for (auto& p : processes) {
+        QVERIFY(p->waitForFinished(120000));
+        QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p->exitCode(), 0);
+    }
+    QSet<QString> keys;
+    for (const TblSettings& row : readRows(db)) {
+        keys.insert(row.key);
+        QCOMPARE(row.value, QStringLiteral("v") + row.key);
+    }
+    QCOMPARE(keys.size(), writers * keysEach);
+    QCOMPARE(readRows(db).size(), writers * keysEach);
+}
+
+void TestStore::waitsForLockHolder()
+{
+    const QString db = freshDatabase();
+    QProcess holder;
+    QVERIFY(startLockHolder(holder, 1500));
+    QElapsedTimer waited;
+    waited.start();
+    QCOMPARE(addSetting(db, SettingsItem{ "barHor", "3", "barcode" }), 0);
+    QVERIFY2(waited.elapsed() >= 1000, "the store did not wait for the lock");
+    QVERIFY(holder.waitForFinished(10000));
+    QCOMPARE(holder.exitCode(), 0);
+}
+
+void TestStore::killedHolderLockTakenOver()
+{
+    const QString db = freshDatabase();
+    QProcess holder;
+    QVERIFY(startLockHolder(holder, 0));
+    holder.kill();
+    QVERIFY(holder.waitForFinished(10000));
+    QVERIFY(QFileInfo::exists(lockPath()));
+
+    QElapsedTimer waited;
+    waited.start();
+    LogCapture log;
+    QCOMPARE(addSetting(db, SettingsItem{ "barVer", "-2", "barcode" }), 0);
+    QVERIFY(log.hasLineEndingWith(QStringLiteral("] lock settings table success")));
+    // Its owner is known to be gone, so no need to wait for the lock to age.
+    QVERIFY(waited.elapsed() < 20000);
+    QVERIFY(!QFileInfo::exists(lockPath()));
+}
+
+void TestStore::uncheckableLockTakenOverWhen30sOld()
+{
+    // A lock left by a process that cannot be checked (written on another
+    // host) is taken over once it is 30 s old; this one is 25 s old.
+    const QString db = freshDatabase();
+    QVERIFY(writeFile(lockPath(), QByteArray("4242\nother-program\nanother-host\n")));
+    struct utimbuf times;
+    times.actime = times.modtime = QDateTime::currentSecsSinceEpoch() - 25;
+    QVERIFY(::utime(QFile::encodeName(lockPath()).constData(), &times) == 0);
+
+    QElapsedTimer waited;
+    waited.start();
+    LogCapture log;
+    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "1.8", "barcode" }), 0);
+    QVERIFY(log.hasLineEndingWith(QStringLiteral("] lock settings table success")));
+    QVERIFY2(waited.elapsed() >= 4000, "the lock was taken over before it was 30 s old");
+    QVERIFY(waited.elapsed() < 25000);
+}
+
+void TestStore::creationToolRefusesToOverwrite()
+{
+    const QString db = freshDatabase();
+    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "1.4", "barcode" }), 0);
+    const QByteArray before = fileBytes(db);
+
+    QVERIFY(runTool({ db }) > 0);
+    QCOMPARE(fileBytes(db), before);
+    QVERIFY(runTool({ badDatabase(QStringLiteral("directory")) }) > 0);
+
+    QCOMPARE(runTool({ QStringLiteral("--force"), db }), 0);
+    QCOMPARE(query(db).rows.size(), 0);
+    QVERIFY(!QFileInfo::exists(db + QStringLiteral(".part")));
+}
+
+QTEST_GUILESS_MAIN(TestStore)
+#include "TestStore.moc"
