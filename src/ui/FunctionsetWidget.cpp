@@ -1,0 +1,117 @@
+#include "FunctionsetWidget.h"
+#include "ui_FunctionsetWidget.h"
+
+#include "Barcode.h"
+#include "Log.h"
+#include "Othersettings.h"
+#include "PrinterRegistry.h"
+#include "StoreOperations.h"
+
+#include <QJsonDocument>
+#include <QTreeWidgetItem>
+#include <QVariantMap>
+
+FunctionsetWidget::FunctionsetWidget(QWidget* parent)
+    : FunctionsetWidget(settingsDatabasePath(), ProbeTarget(), parent)
+{
+}
+
+FunctionsetWidget::FunctionsetWidget(const QString& databasePath, const ProbeTarget& probe, QWidget* parent)
+    : QWidget(parent)
+    , ui(new Ui::FunctionsetWidget)
+{
+    ui->setupUi(this);
+    setFixedSize(size());
+    new QTreeWidgetItem(ui->treeWidget, QStringList(QStringLiteral("违规外联")));
+    ui->treeWidget->setHeaderHidden(true);
+    connect(ui->treeWidget, &QTreeWidget::itemClicked, this, &FunctionsetWidget::fucSlotTest1);
+
+    if (!m_pagesCreated) {
+        m_pagesCreated = true;
+        m_barcode = new Barcode(databasePath, ui->widget_1);
+        m_network = new Othersettings(databasePath, ui->widget_1);
+        m_barcode->hide();
+        m_network->show();
+    }
+
+    SettingsRecord& record = PrinterRegistry::instance().settings();
+    m_loadResult = loadSettings(databasePath, record);
+    if (m_loadResult != LoadOk) {
+        PSM_LOG << "settings not loaded, result" << m_loadResult;
+    }
+
+    m_barcode->initFromSettings();
+    m_network->initFromSettings();
+    m_network->startNetworkDetect(probe);
+}
+
+FunctionsetWidget::~FunctionsetWidget()
+{
+    delete ui;
+}
+
+void FunctionsetWidget::fucSlotTest1(QTreeWidgetItem* item, int column)
+{
+    if (!item) {
+        return;
+    }
+    const QString text = item->text(column);
+    if (text == QStringLiteral("条码设置")) {
+        m_barcode->show();
+        m_network->hide();
+    } else if (text == QStringLiteral("违规外联")) {
+        m_network->show();
+        m_barcode->hide();
+    }
+}
+
+int FunctionsetWidget::loadSettings(const QString& databasePath, SettingsRecord& record)
+{
+    QString answer;
+    queryLocalsettings(databasePath, answer);
+    return applySettingsDocument(answer, record);
+}
+
+int FunctionsetWidget::applySettingsDocument(const QString& answer, SettingsRecord& record)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(answer.toUtf8(), &error);
+    if (document.isNull() || error.error != QJsonParseError::NoError) {
+        return LoadBadAnswer;
+    }
+    const QVariantMap map = document.toVariant().toMap();
+    if (map.value(QStringLiteral("resultCode")).toString() != QLatin1String("0")) {
+        return LoadStoreFailed;
+    }
+    const QVariantList rows = map.value(QStringLiteral("result")).toList();
+    if (rows.isEmpty()) {
+        return LoadNoSettings;
+    }
+
+    for (const QVariant& value : rows) {
+        const QVariantMap row = value.toMap();
+        const QString key = row.value(QStringLiteral("key")).toString();
+        const QString group = row.value(QStringLiteral("group")).toString();
+        const QString text = row.value(QStringLiteral("value")).toString();
+        if (group == QLatin1String("feature")) {
+            if (key == QLatin1String("illegaLcon")) {
+                record.illegaLcon = text == QLatin1String("true");
+            } else if (key == QLatin1String("retroDoc")) {
+                record.retroDoc = text == QLatin1String("true");
+            }
+        } else if (group == QLatin1String("barcode")) {
+            if (key == QLatin1String("barContent")) {
+                record.barContent = text;
+            } else if (key == QLatin1String("barPosition")) {
+                record.barPosition = text;
+            } else if (key == QLatin1String("barHor")) {
+                record.barHor = text;
+            } else if (key == QLatin1String("barVer")) {
+                record.barVer = text;
+            } else if (key == QLatin1String("barSize")) {
+                record.barSize = text;
+            }
+        }
+    }
+    return LoadOk;
+}
