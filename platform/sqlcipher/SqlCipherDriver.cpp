@@ -620,3 +620,7 @@ void registerSqlCipherDriver()
     qAddPostRoutine(forgetRegistration);
     registered = true;
 }
+
+// Every program that links the driver has it registered as soon as its
+// application object exists.
+Q_COREAPP_STARTUP_FUNCTION(registerSqlCipherDriver)

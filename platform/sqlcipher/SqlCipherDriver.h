@@ -7,9 +7,11 @@ struct sqlite3;
 class SqlCipherResult;
 
 // A Qt SQL driver over SQLCipher: SQLite files encrypted with the connection
-// password as their key. Registered under the name "SQLITECIPHER" by
-// registerSqlCipherDriver(); it is linked into the programs statically, so no
-// plugin path is involved.
+// password as their key, registered under the name "SQLITECIPHER". It is
+// linked into the programs statically, so no plugin path is involved: the
+// application object registers it when it is constructed (a Qt start-up
+// function beside registerSqlCipherDriver()), and callers that may run
+// earlier call registerSqlCipherDriver() themselves.
 //
 // Connect options (QSqlDatabase::setConnectOptions, separated by ';'):
 //   QSQLITE_OPEN_CREATE     create the file when it does not exist; without

@@ -190,6 +190,8 @@ void TestStore::initTestCase()
     qputenv("TMPDIR", QFile::encodeName(tmp));
     QCOMPARE(QDir::tempPath(), tmp);
 
+    // Registered with the application object, before any store call.
+    QVERIFY(QSqlDatabase::drivers().contains(kDriver));
     registerSqlCipherDriver();
     QVERIFY(QSqlDatabase::drivers().contains(kDriver));
     m_template = m_root.path() + QStringLiteral("/template.db");
