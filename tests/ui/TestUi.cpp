@@ -4,7 +4,6 @@
 #include "FunctionsetWidget.h"
 #include "Othersettings.h"
 #include "PrinterRegistry.h"
-#include "SqlCipherDriver.h"
 #include "Status.h"
 #include "StatusMessage.h"
 #include "StoreOperations.h"
@@ -23,14 +22,12 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QListView>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QSpinBox>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -92,26 +89,13 @@ QString tonerJson(const QList<QPair<QString, int>>& levels)
     return QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact));
 }
 
-// An empty settings database as the installation lays it out: an encrypted
-// file holding tbl_settings.
+// An empty settings database as the installation lays it out, made by the
+// project's own creation tool.
 bool createSettingsDatabase(const QString& path)
 {
-    registerSqlCipherDriver();
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("SQLITECIPHER"), QStringLiteral("fixture"));
-        db.setDatabaseName(path);
-        db.setPassword(QStringLiteral("tuvask"));
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_CREATE"));
-        if (db.open()) {
-            QSqlQuery query(db);
-            ok = query.exec(QStringLiteral("CREATE TABLE tbl_settings (id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                                           " key TEXT, value TEXT, \"group\" TEXT)"));
-            db.close();
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("fixture"));
-    return ok;
+    QProcess tool;
+    tool.start(QStringLiteral(CREATE_SETTINGS_DB), { QStringLiteral("--force"), path });
+    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
 }
 
 // The stored rows as key -> (value, group).
