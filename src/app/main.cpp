@@ -1,3 +1,4 @@
+#include "PrintAgentClient.h"
 #include "SocketServerLock.h"
 #include "Startup.h"
 
@@ -29,8 +30,10 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    auto* client = new PrintAgentClient;
     const int status = QApplication::exec();
 
+    delete client;
     delete lock;
     delete app;
     return status;

@@ -1,0 +1,177 @@
+#include "PrintAgentClient.h"
+
+#include "ListenPrinterInfo.h"
+#include "ListenPrinterStatus.h"
+#include "Log.h"
+#include "ModelTable.h"
+#include "TrayText.h"
+#include "UsbDiscovery.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QThread>
+
+PrintAgentClient::PrintAgentClient(QObject* parent)
+    : QObject(parent)
+{
+    // The watcher's message-box request crosses threads with these types.
+    qRegisterMetaType<QMessageBox::Icon>("QMessageBox::Icon");
+    qRegisterMetaType<QMessageBox::StandardButtons>("QMessageBox::StandardButtons");
+
+    initUsb();
+    ModelTable::readModels(QCoreApplication::applicationDirPath() + QStringLiteral("/../data/")
+                           + QStringLiteral("config.json"));
+    buildTrayMenu();
+    startPoller();
+    createAboutDialog();
+    startWatcher();
+}
+
+PrintAgentClient::~PrintAgentClient()
+{
+    // The workers are deleted on their own threads, which then end: nothing
+    // of theirs may still run while the rest of the process is torn down.
+    poller->deleteLater();
+    watcher->deleteLater();
+    pollerThread->quit();
+    watcherThread->quit();
+    for (QThread* thread : { pollerThread, watcherThread }) {
+        if (thread->wait(WorkerStopWaitMs)) {
+            delete thread;
+        } else {
+            PSM_LOG << "worker thread still busy at exit";
+        }
+    }
+    // The event loop is over, so these go at once rather than deferred.
+    delete trayMenu;
+    delete aboutDialog;
+    exitUsb();
+    // The settings window, the monitor window and the tray icon follow as
+    // members, in this order.
+}
+
+QList<AboutDialog::InfoRow> PrintAgentClient::aboutRows()
+{
+    return {
+        { QStringLiteral("产品名称： "), QStringLiteral("打印机状态监视器 ") },
+        { QStringLiteral("产品说明： "), QStringLiteral("支持TR-C3000 TR-M400打印机 ") },
+        { QStringLiteral("版本号： "), QStringLiteral("2.5.1-1+0 ") },
+        { QStringLiteral("版权： "), QStringLiteral("Copyright © Ostrel 打印机状态监视器开发团队，保留所有权利。 ") },
+    };
+}
+
+void PrintAgentClient::buildTrayMenu()
+{
+    trayMenu = new QMenu;
+    monitorAction = new QAction(QStringLiteral("打印机状态监控"), trayMenu);
+    trayMenu->addAction(monitorAction);
+    settingsAction = new QAction(QStringLiteral("设置"), trayMenu);
+    trayMenu->addAction(settingsAction);
+    QAction* aboutAction = new QAction(tr("关于"), trayMenu);
+    trayMenu->addAction(aboutAction);
+    QAction* quitAction = new QAction(QStringLiteral("退出"), trayMenu);
+    trayMenu->addAction(quitAction);
+
+    // The icon goes first: an icon made visible without one only warns.
+    trayIcon.setIcon(QIcon(QStringLiteral(":/InstallMessagePush.png")));
+    trayIcon.setVisible(true);
+    trayIcon.setToolTip(QStringLiteral("打印机状态监视器"));
+    trayIcon.setContextMenu(trayMenu);
+
+    connect(settingsAction, &QAction::triggered, this, &PrintAgentClient::onShowFunctionSetWidget);
+    connect(monitorAction, &QAction::triggered, this, &PrintAgentClient::onShowPrinterWidget);
+    connect(aboutAction, &QAction::triggered, this, &PrintAgentClient::onAbout);
+    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
+}
+
+void PrintAgentClient::startPoller()
+{
+    poller = new ListenPrinterStatus;
+    connect(&statusWidget, &Status::sigUpdatePrinterStatus, poller, &ListenPrinterStatus::updatePrinterStatus,
+            Qt::QueuedConnection);
+    connect(&statusWidget, &Status::startListen, poller, &ListenPrinterStatus::startListenPrinterStatus);
+    connect(&statusWidget, &Status::stopListen, poller, &ListenPrinterStatus::stopListenPrinterStatus);
+    connect(&statusWidget, &Status::showSystemTray, this, &PrintAgentClient::onShowSystemTray);
+    connect(&statusWidget, &Status::hideSystemTray, this, &PrintAgentClient::onHideSystemTray);
+    connect(&statusWidget, &Status::systemTrayShowText, this, &PrintAgentClient::onSystemTrayShowText);
+    connect(poller, &ListenPrinterStatus::printerStatusChanged, &statusWidget, &Status::onPrinterStatusChanged);
+
+    pollerThread = new QThread;
+    connect(pollerThread, &QThread::finished, pollerThread, &QObject::deleteLater);
+    poller->moveToThread(pollerThread);
+    pollerThread->start(QThread::InheritPriority);
+}
+
+void PrintAgentClient::createAboutDialog()
+{
+    aboutDialog = new AboutDialog;
+    aboutDialog->setWindowTitle(QStringLiteral("关于"));
+    aboutDialog->setInfo(aboutRows());
+}
+
+void PrintAgentClient::startWatcher()
+{
+    watcher = new ListenPrinterInfo;
+    connect(watcher, &ListenPrinterInfo::sigAddPrinter, &statusWidget, &Status::onAddPrinter, Qt::QueuedConnection);
+    connect(watcher, &ListenPrinterInfo::sigAddUSBPrinter, &statusWidget, &Status::onAddUSBPrinter,
+            Qt::QueuedConnection);
+    connect(watcher, &ListenPrinterInfo::sigRemovePrinter, &statusWidget, &Status::onRemovePrinter,
+            Qt::QueuedConnection);
+    connect(watcher, &ListenPrinterInfo::sigShowMessageBox, this, &PrintAgentClient::onShowMessageBox,
+            Qt::BlockingQueuedConnection);
+
+    watcherThread = new QThread;
+    connect(watcherThread, &QThread::finished, watcherThread, &QObject::deleteLater);
+    watcher->moveToThread(watcherThread);
+    watcherThread->start(QThread::InheritPriority);
+}
+
+void PrintAgentClient::onShowPrinterWidget()
+{
+    statusWidget.show();
+    statusWidget.activateWindow();
+}
+
+void PrintAgentClient::onShowFunctionSetWidget()
+{
+    functionSetWidget.setWindowState((functionSetWidget.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    functionSetWidget.show();
+    functionSetWidget.activateWindow();
+}
+
+void PrintAgentClient::onShowSystemTray()
+{
+    if (!trayIcon.isVisible()) {
+        trayIcon.show();
+    }
+}
+
+void PrintAgentClient::onHideSystemTray()
+{
+    if (trayIcon.isVisible()) {
+        trayIcon.hide();
+    }
+}
+
+void PrintAgentClient::onSystemTrayShowText(const QString& printer, const QStringList& info)
+{
+    trayIcon.showMessage(QStringLiteral("消息提示"), trayBalloonText(printer, info), QSystemTrayIcon::Information,
+                         3000);
+}
+
+void PrintAgentClient::onShowMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text,
+                                        QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(icon, title, text, buttons);
+    box.exec();
+}
+
+void PrintAgentClient::onAbout()
+{
+    if (aboutDialog) {
+        aboutDialog->show();
+        aboutDialog->activateWindow();
+    }
+}

@@ -1,0 +1,66 @@
+#ifndef PSM_PRINTAGENTCLIENT_H
+#define PSM_PRINTAGENTCLIENT_H
+
+#include "AboutDialog.h"
+#include "FunctionsetWidget.h"
+#include "Status.h"
+
+#include <QMessageBox>
+#include <QObject>
+#include <QStringList>
+#include <QSystemTrayIcon>
+
+class ListenPrinterInfo;
+class ListenPrinterStatus;
+class QAction;
+class QMenu;
+class QThread;
+
+// The tray agent: owns the tray icon and its menu, the monitor window, the
+// settings window and the about dialog, runs the status poller and the
+// printer watcher on threads of their own and wires them to the windows.
+class PrintAgentClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    // How long the destructor waits for each worker thread to finish the
+    // work in hand (a poll of an unreachable printer takes a while).
+    static constexpr unsigned long WorkerStopWaitMs = 10000;
+
+    explicit PrintAgentClient(QObject* parent = nullptr);
+    ~PrintAgentClient() override;
+
+    // The rows of the about dialog.
+    static QList<AboutDialog::InfoRow> aboutRows();
+
+public slots:
+    void onShowPrinterWidget();
+    void onShowFunctionSetWidget();
+    void onShowSystemTray();
+    void onHideSystemTray();
+    void onSystemTrayShowText(const QString& printer, const QStringList& info);
+    void onShowMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text,
+                          QMessageBox::StandardButtons buttons);
+    void onAbout();
+
+private:
+    void buildTrayMenu();
+    void startPoller();
+    void createAboutDialog();
+    void startWatcher();
+
+    QSystemTrayIcon trayIcon;
+    QMenu* trayMenu = nullptr;
+    QAction* monitorAction = nullptr;
+    QAction* settingsAction = nullptr;
+    Status statusWidget;
+    FunctionsetWidget functionSetWidget;
+    ListenPrinterStatus* poller = nullptr;
+    AboutDialog* aboutDialog = nullptr;
+    ListenPrinterInfo* watcher = nullptr;
+    QThread* pollerThread = nullptr;
+    QThread* watcherThread = nullptr;
+};
+
+#endif // PSM_PRINTAGENTCLIENT_H
