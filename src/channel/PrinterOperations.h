@@ -30,8 +30,7 @@ struct PrinterVersions {
 
 int loginPrinter(const PrinterContextPtr& printer, const std::string& account, const std::string& password,
                  std::string& token, int attempts);
-int getPrinterDeviceId(const PrinterContextPtr& printer, const std::string& token, std::string& deviceId,
-                       int attempts);
+int getPrinterDeviceId(const PrinterContextPtr& printer, const std::string& token, std::string& deviceId, int attempts);
 // items are sent as the compact JSON array text of their names (reqList);
 // info receives the reply's JSON text.
 int getPrinterDeviceInfo(const PrinterContextPtr& printer, const std::string& token,

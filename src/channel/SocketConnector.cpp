@@ -2,6 +2,7 @@
 
 #include "Log.h"
 
+#include <thrift/TOutput.h>
 #include <thrift/transport/TSocket.h>
 #include <thrift/transport/TTransportException.h>
 
@@ -12,12 +13,20 @@ using apache::thrift::transport::TTransportException;
 
 namespace
 {
+
 std::atomic<int> receiveTimeoutOverride{ 0 };
-}
+
+// Thrift writes its own lines to standard error for every failed connect;
+// the same failure is logged by open() in the agent's line layout.
+void quietThriftOutput(const char*) { }
+
+} // namespace
 
 SocketConnector::SocketConnector(const QString& ip, int port)
     : Connector(true)
 {
+    static const bool quiet = (apache::thrift::GlobalOutput.setOutputFunction(quietThriftOutput), true);
+    Q_UNUSED(quiet)
     auto socket = std::make_shared<TSocket>(ip.toStdString(), port);
     socket->setConnTimeout(ConnectTimeoutMs);
     const int receiveTimeout = receiveTimeoutOverride.load();
