@@ -1,15 +1,22 @@
 // USB discovery, the USB transports and the USB connector, run through the
 // real libusb against simulated devices on a umockdev test bed.
 
+#include "ConnectorRegistry.h"
+#include "PrinterOperations.h"
+#include "SafeConnector.h"
+#include "SimPrinter.h"
 #include "TLibusbDevice.h"
 #include "TNonblockingUsbSocket.h"
+#include "UsbConnector.h"
 #include "UsbDiscovery.h"
+#include "UsbSimPrinter.h"
 #include "UsbTestbed.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TTransportException.h>
 
 #include <libusb.h>
@@ -18,6 +25,7 @@
 #include <memory>
 #include <vector>
 
+using apache::thrift::transport::TBufferedTransport;
 using apache::thrift::transport::TLibusbDevice;
 using apache::thrift::transport::TNonblockingUsbSocket;
 using apache::thrift::transport::TTransportException;
@@ -73,6 +81,28 @@ UsbDeviceSpec printer(uint16_t productId = 0xa61c, const QString& serial = QStri
     return spec;
 }
 
+std::shared_ptr<SimPrinter> simPrinter()
+{
+    SimPrinterConfig config;
+    config.model = QStringLiteral("TR-M400");
+    config.deviceId = QStringLiteral("DEV-USB-0001");
+    config.mac = QStringLiteral("00:1b:2c:3d:4e:5f");
+    config.state = 3;
+    config.flags = { 1, 7 };
+    config.detail = QStringLiteral("paper low");
+    return std::make_shared<SimPrinter>(config);
+}
+
+// A USB printer's record as USB registration leaves it.
+PrinterContextPtr usbPrinterRecord(const QString& identity, const QString& model = QStringLiteral("TR-M400"))
+{
+    auto record = std::make_shared<PrinterContext>(model, identity, 7, 1);
+    record->setIsUSB(true);
+    record->setKind(1);
+    record->setModel(model);
+    return record;
+}
+
 } // namespace
 
 class TestUsb : public QObject
@@ -105,6 +135,12 @@ private slots:
     void socketTimeoutsAndLimits();
     void unplugDuringTransfer();
 
+    void usbConnectorStack();
+    void rpcRoundTrip();
+    void linkReopensAfterFailedCall_data();
+    void linkReopensAfterFailedCall();
+    void unplugDuringCall();
+
 private:
     UsbSimDevicePtr plugAndWait(const UsbDeviceSpec& spec);
     std::shared_ptr<TLibusbDevice> linkTo(const UsbSimDevicePtr& device, bool zeroLengthPacket = true,
@@ -125,6 +161,7 @@ void TestUsb::cleanup()
 {
     if (!m_bed)
         return;
+    ConnectorRegistry::instance().clear();
     for (const UsbSimDevicePtr& device : m_bed->devices())
         m_bed->unplug(device);
     QTRY_VERIFY(scanUsbDevices(supportedModels()).isEmpty());
@@ -134,6 +171,7 @@ void TestUsb::cleanupTestCase()
 {
     if (!m_bed)
         return;
+    ConnectorRegistry::instance().clear();
     exitUsb();
     m_bed.reset();
 }
@@ -681,6 +719,179 @@ void TestUsb::unplugDuringTransfer()
     socket.readAll(echo, 4);
     QCOMPARE(echo[3], uint8_t(4));
     socket.close();
+}
+
+// ---- the USB connector ----------------------------------------------------
+
+void TestUsb::usbConnectorStack()
+{
+    const QString serial = QString::fromUtf8("SN-ü1");
+    UsbConnector connector(QStringLiteral("2d8f"), QStringLiteral("a32c"), serial, 7, 1, false);
+    QCOMPARE(connector.connectorType(), QStringLiteral("usb"));
+    QVERIFY(!connector.sharedOpen());
+    QCOMPARE(UsbConnector::makeId(QStringLiteral("2d8f"), QStringLiteral("a32c"), serial, 7, 1),
+             QString::fromUtf8("2D8F:A32C:SN-ü1:7:1"));
+
+    auto buffered = std::dynamic_pointer_cast<TBufferedTransport>(connector.getTransport());
+    QVERIFY(buffered);
+    auto socket = std::dynamic_pointer_cast<TNonblockingUsbSocket>(buffered->getUnderlyingTransport());
+    QVERIFY(socket);
+    QCOMPARE(socket->readTimeout(), 3000);
+    QCOMPARE(socket->writeTimeout(), 3000);
+    QCOMPARE(socket->maxMessageSize(), 4194304u);
+    std::shared_ptr<TLibusbDevice> device = socket->device();
+    QCOMPARE(device->vendorId(), uint16_t(0x2d8f));
+    QCOMPARE(device->productId(), uint16_t(0xa32c));
+    QCOMPARE(QString::fromStdString(device->serial()), serial);
+    QVERIFY(!device->zeroLengthPacket());
+    QCOMPARE(device->readTimeout(), 10000);
+    QCOMPARE(device->writeTimeout(), 10000);
+
+    // Nothing is plugged in: opening fails and is logged under "open".
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral(" open \\] \"no USB device 2d8f:a32c:")));
+    QVERIFY(!connector.open());
+    QVERIFY(!connector.getTransport()->isOpen());
+}
+
+void TestUsb::rpcRoundTrip()
+{
+    UsbDeviceSpec spec = printer(0xa61c, QStringLiteral("SERIAL"));
+    spec.usblpBound = true;
+    UsbSimDevicePtr device = plugAndWait(spec);
+    QVERIFY(device);
+    std::shared_ptr<SimPrinter> sim = simPrinter();
+    attachSimPrinter(device, sim);
+    PrinterContextPtr record = usbPrinterRecord(QStringLiteral("2d8f:a61c:SERIAL"));
+
+    std::string token;
+    QCOMPARE(loginPrinter(record, DefaultAccount, defaultAccountPassword(), token, 1), 0);
+    QVERIFY(!token.empty());
+    QVERIFY(!device->kernelDriverBound());
+
+    PrinterStatusReply status;
+    QCOMPARE(getPrinterStatus(record, token, status, 1), 0);
+    QCOMPARE(status.state, 3);
+    QCOMPARE(status.flags, (std::vector<int32_t>{ 1, 7 }));
+    QCOMPARE(QString::fromStdString(status.detail), QStringLiteral("paper low"));
+
+    std::string deviceId;
+    QCOMPARE(getPrinterDeviceId(record, token, deviceId, 1), 0);
+    QCOMPARE(QString::fromStdString(deviceId), QStringLiteral("DEV-USB-0001"));
+    std::string info;
+    QCOMPARE(getPrinterDeviceInfo(record, token, { "mac" }, info, 1), 0);
+    QVERIFY(QString::fromStdString(info).contains(QStringLiteral("00:1b:2c:3d:4e:5f")));
+
+    // Four calls over one link: opened and claimed once, kept open.
+    QCOMPARE(device->counters().opens, 1);
+    QCOMPARE(device->counters().claims, 1);
+    QCOMPARE(device->counters().closes, 0);
+    QCOMPARE(sim->stats().connections, 1);
+    QCOMPARE(sim->stats().totalRequests(), 4);
+    std::shared_ptr<Connector> connector = getManageConnector(record);
+    QVERIFY(connector);
+    QVERIFY(connector->getTransport()->isOpen());
+    QCOMPARE(record->connectorIds().size(), 2);
+    QVERIFY(record->connectorIds().contains(QStringLiteral("2D8F:A61C:SERIAL:7:1")));
+
+    // Dropping the connectors closes the link and gives the printer back to
+    // the kernel's driver.
+    resetConnectors(record);
+    QVERIFY(connector->getTransport()->isOpen()); // still held here
+    QCOMPARE(device->counters().releases, 0);
+    const std::weak_ptr<Connector> last = connector;
+    connector.reset();
+    QVERIFY(last.expired());
+    QCOMPARE(device->counters().releases, 1);
+    QVERIFY(device->kernelDriverBound());
+    QTRY_COMPARE(device->counters().closes, 1);
+}
+
+void TestUsb::linkReopensAfterFailedCall_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("minMs");
+
+    QTest::newRow("stall") << "stall" << 0;
+    QTest::newRow("short read") << "short" << 2900;
+    QTest::newRow("no reply") << "silent" << 2900;
+}
+
+void TestUsb::linkReopensAfterFailedCall()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, minMs);
+
+    UsbSimDevicePtr device = plugAndWait(printer(0xa61c, QStringLiteral("SERIAL")));
+    QVERIFY(device);
+    std::shared_ptr<SimPrinter> sim = simPrinter();
+    attachSimPrinter(device, sim);
+    PrinterContextPtr record = usbPrinterRecord(QStringLiteral("2d8f:a61c:SERIAL"));
+
+    std::string token;
+    QCOMPARE(loginPrinter(record, DefaultAccount, defaultAccountPassword(), token, 1), 0);
+    QCOMPARE(device->counters().opens, 1);
+
+    if (fault == QLatin1String("stall"))
+        device->stallNextRead();
+    else if (fault == QLatin1String("short"))
+        device->truncateNextReply(10);
+    else
+        device->setSilent(true);
+    QElapsedTimer timer;
+    timer.start();
+    PrinterStatusReply status;
+    QCOMPARE(getPrinterStatus(record, token, status, 1), -1);
+    QVERIFY(timer.elapsed() >= minMs);
+    QVERIFY(timer.elapsed() < 8000);
+    // The failed call closed the link (and its connectors were dropped).
+    QTRY_COMPARE(device->counters().closes, 1);
+    QCOMPARE(device->counters().releases, 1);
+    QVERIFY(record->connectorIds().isEmpty());
+    device->setSilent(false);
+
+    // The next call opens the link again and goes through.
+    QCOMPARE(getPrinterStatus(record, token, status, 1), 0);
+    QCOMPARE(status.state, 3);
+    QCOMPARE(device->counters().opens, 2);
+    QCOMPARE(sim->stats().connections, 2);
+}
+
+void TestUsb::unplugDuringCall()
+{
+    UsbDeviceSpec spec = printer(0xa61c, QStringLiteral("SERIAL"));
+    spec.port = 4;
+    UsbSimDevicePtr device = plugAndWait(spec);
+    QVERIFY(device);
+    std::shared_ptr<SimPrinter> sim = simPrinter();
+    attachSimPrinter(device, sim);
+    PrinterContextPtr record = usbPrinterRecord(QStringLiteral("2d8f:a61c:SERIAL"));
+
+    std::string token;
+    QCOMPARE(loginPrinter(record, DefaultAccount, defaultAccountPassword(), token, 1), 0);
+
+    device->vanishOnNextWrite();
+    PrinterStatusReply status;
+    QCOMPARE(getPrinterStatus(record, token, status, 1), -1);
+    m_bed->unplug(device);
+    QTRY_COMPARE(device->counters().closes, 1);
+    QVERIFY(record->connectorIds().isEmpty());
+
+    // While it is away every call fails at once.
+    QTRY_VERIFY(!libusbSees(device));
+    QTest::ignoreMessage(QtDebugMsg,
+                         QRegularExpression(QStringLiteral(" open \\] \"no USB device 2d8f:a61c:SERIAL\"")));
+    QCOMPARE(getPrinterStatus(record, token, status, 1), -1);
+    QCOMPARE(device->counters().opens, 1);
+    QCOMPARE(device->counters().closes, 1);
+
+    // Plugged in again (on another port): the next call opens a new link.
+    spec.port = 6;
+    UsbSimDevicePtr back = plugAndWait(spec);
+    QVERIFY(back);
+    attachSimPrinter(back, sim);
+    QCOMPARE(getPrinterStatus(record, token, status, 1), 0);
+    QCOMPARE(back->counters().opens, 1);
+    QCOMPARE(status.state, 3);
 }
 
 QTEST_GUILESS_MAIN(TestUsb)
