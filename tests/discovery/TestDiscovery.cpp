@@ -1,14 +1,19 @@
 // The printer watcher against a private cupsd (scripts/cups-sandbox): queues
 // are added, changed and deleted with lpadmin and the watcher's passes run
 // either on its own thread or, where a test needs one exact pass, called
-// directly on a watcher without a thread.
+// directly on a watcher without a thread. USB printers are simulated printers
+// behind devices on a umockdev bus, reached through the real libusb.
 
+#include "ConnectorRegistry.h"
 #include "CupsSandbox.h"
 #include "HostUtils.h"
 #include "ListenPrinterInfo.h"
 #include "ModelTable.h"
 #include "PrinterRegistry.h"
+#include "SimPrinter.h"
+#include "SimSession.h"
 #include "UsbDiscovery.h"
+#include "UsbTestbed.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -90,6 +95,10 @@ private slots:
     void usbIdentityLogLines_data();
     void usbIdentityLogLines();
 
+    void usbPrinterOnTheBus();
+    void usbPrinterBehindItsQueue();
+    void usbPrinterRefusingLogin();
+
 private:
     static Options oneShot(Source source = Source::PrintersRequest, bool everyRead = false)
     {
@@ -104,8 +113,12 @@ private:
     static UsbDeviceRecord usbDevice(const QString& vid, const QString& pid, const QString& serial,
                                      const QString& model, int interfaces = 1);
 
+    // Plugs a simulated printer in and waits until libusb lists it.
+    UsbSimDevicePtr plugPrinter(const QString& serial, const SimPrinterConfig& config);
+
     CupsSandbox m_cups;
     QTemporaryDir m_home;
+    std::unique_ptr<UsbTestbed> m_usb; // only under umockdev's preload library
 };
 
 void TestDiscovery::initTestCase()
@@ -118,7 +131,11 @@ void TestDiscovery::initTestCase()
     ModelTable::clear();
     ModelTable::readModels(QStringLiteral(PSM_SOURCE_DIR "/data/config.json"));
     QCOMPARE(ModelTable::getModels().size(), 5);
-    initUsb();
+    // The bus must be in place before libusb starts.
+    if (UsbTestbed::available()) {
+        m_usb.reset(new UsbTestbed);
+    }
+    QVERIFY(initUsb());
 }
 
 void TestDiscovery::init()
@@ -129,13 +146,26 @@ void TestDiscovery::init()
     QVERIFY(m_cups.removeAllQueues());
     QFile::remove(m_home.filePath(QStringLiteral(".cups/lpoptions")));
     PrinterRegistry::instance().clear();
+    // Closes the USB links of earlier tests before their devices go.
+    ConnectorRegistry::instance().clear();
+    if (m_usb) {
+        for (const UsbSimDevicePtr& device : m_usb->devices()) {
+            m_usb->unplug(device);
+        }
+        // USB discovery keeps a record while a device of the same ids sits at
+        // its port: let it see the bus empty before the next test plugs in.
+        const UsbWantedList wanted{qMakePair(QStringLiteral("2d8f"), QStringLiteral("a61c"))};
+        QTRY_VERIFY(scanUsbDevices(wanted).isEmpty());
+    }
 }
 
 void TestDiscovery::cleanupTestCase()
 {
     PrinterRegistry::instance().clear();
+    ConnectorRegistry::instance().clear();
     m_cups.stop();
     exitUsb();
+    m_usb.reset();
 }
 
 bool TestDiscovery::waitForPasses(int passes, int from)
@@ -726,6 +756,131 @@ void TestDiscovery::usbIdentityLogLines()
         QVERIFY(pidLines.isEmpty());
         QVERIFY(vidLines.isEmpty());
     }
+}
+
+UsbSimDevicePtr TestDiscovery::plugPrinter(const QString& serial, const SimPrinterConfig& config)
+{
+    UsbDeviceSpec spec; // 2d8f:a61c, "OSTREL TR-M400", one printer-class interface
+    spec.serial = serial;
+    UsbSimDevicePtr device = m_usb->plug(spec);
+    if (!device) {
+        return nullptr;
+    }
+    // The printer's side of the link: requests in, enciphered replies out.
+    auto session = std::make_shared<SimSession>(std::make_shared<SimPrinter>(config));
+    device->setResponder([session](const QByteArray& received) {
+        QByteArray reply;
+        for (const SimOutput& output : session->feed(received)) {
+            reply += output.bytes;
+        }
+        return reply;
+    });
+
+    const UsbWantedList wanted{ qMakePair(QStringLiteral("2d8f"), QStringLiteral("a61c")) };
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 5000) {
+        for (const UsbDeviceRecord& record : scanUsbDevices(wanted)) {
+            if (record.serial == serial) {
+                return device;
+            }
+        }
+        QTest::qWait(20);
+    }
+    return nullptr;
+}
+
+void TestDiscovery::usbPrinterOnTheBus()
+{
+    if (!m_usb) {
+        QSKIP("needs umockdev's preload library (ctest sets it)");
+    }
+    SimPrinterConfig config;
+    config.model = QStringLiteral("TR-M400");
+    config.deviceId = QStringLiteral("OSTREL-DEV-0042");
+    config.mac = QStringLiteral("00:1b:2c:3d:4e:5f");
+    const UsbSimDevicePtr device = plugPrinter(QStringLiteral("SN0042"), config);
+    QVERIFY(device);
+
+    Options options;
+    options.interval = std::chrono::milliseconds(50);
+    auto watcher = std::make_unique<ListenPrinterInfo>(options);
+    WatcherProbe probe(watcher.get());
+    const QString identity = QStringLiteral("2d8f:a61c:SN0042");
+
+    QTRY_COMPARE_WITH_TIMEOUT(probe.usbAdded.count(), 1, 15000);
+    QCOMPARE(probe.usbAdded.at(0), (QList<QVariant>{ QStringLiteral("TR-M400"), identity }));
+    const PrinterContextPtr printer = PrinterRegistry::instance().getPrinterContext(identity);
+    QCOMPARE(printer->printerName(), identity);
+    QCOMPARE(printer->ip(), QStringLiteral("TR-M400"));
+    QCOMPARE(printer->isUSB(), true);
+    QCOMPARE(printer->kind(), 1);
+    QCOMPARE(printer->usbClassA(), quint16(7));
+    QCOMPARE(printer->usbClassB(), quint16(1));
+    QCOMPARE(printer->supportToner(), true);
+    QCOMPARE(printer->usbDetailA(), QStringLiteral("OSTREL-DEV-0042"));
+    QCOMPARE(printer->usbDetailB(), QStringLiteral("00:1b:2c:3d:4e:5f"));
+    QCOMPARE(watcher->lastDeviceId(), QStringLiteral("OSTREL-DEV-0042"));
+
+    // Later passes confirm it without a word and without calling it again.
+    const int bulkOut = device->counters().bulkOut;
+    QVERIFY(waitForPasses(3, m_cups.requestCount()));
+    QCOMPARE(probe.total(), 1);
+    QCOMPARE(device->counters().bulkOut, bulkOut);
+
+    m_usb->unplug(device);
+    QTRY_COMPARE_WITH_TIMEOUT(WatcherProbe::names(probe.removed), QStringList{ identity }, 10000);
+    QVERIFY(PrinterRegistry::instance().getPrinterContexts().isEmpty());
+}
+
+void TestDiscovery::usbPrinterBehindItsQueue()
+{
+    if (!m_usb) {
+        QSKIP("needs umockdev's preload library (ctest sets it)");
+    }
+    // The maker's driver names the USB printer's serial in the device URI.
+    QVERIFY(m_cups.addQueue(QStringLiteral("desk"), QStringLiteral("tav2://OSTREL_SN0043"), QStringLiteral("TR-M400")));
+    SimPrinterConfig config;
+    config.deviceId = QStringLiteral("OSTREL-DEV-0043");
+    config.mac = QStringLiteral("00:1b:2c:3d:4e:60");
+    const UsbSimDevicePtr device = plugPrinter(QStringLiteral("SN0043"), config);
+    QVERIFY(device);
+
+    Options options;
+    options.interval = std::chrono::milliseconds(50);
+    auto watcher = std::make_unique<ListenPrinterInfo>(options);
+    WatcherProbe probe(watcher.get());
+    QVERIFY(waitForPasses(4, m_cups.requestCount()));
+    QCOMPARE(probe.total(), 0);
+    QVERIFY(PrinterRegistry::instance().getPrinterContexts().isEmpty());
+    QCOMPARE(device->counters().bulkOut, 0);
+
+    // Without the queue the printer is registered on its own.
+    QVERIFY(m_cups.removeQueue(QStringLiteral("desk")));
+    QTRY_COMPARE_WITH_TIMEOUT(probe.usbAdded.count(), 1, 15000);
+    QCOMPARE(PrinterRegistry::instance().getPrinterContext(QStringLiteral("2d8f:a61c:SN0043"))->usbDetailA(),
+             QStringLiteral("OSTREL-DEV-0043"));
+}
+
+void TestDiscovery::usbPrinterRefusingLogin()
+{
+    if (!m_usb) {
+        QSKIP("needs umockdev's preload library (ctest sets it)");
+    }
+    SimPrinterConfig config;
+    config.deviceId = QStringLiteral("OSTREL-DEV-0044");
+    config.mac = QStringLiteral("00:1b:2c:3d:4e:61");
+    config.loginResult = SimPrinter::BadCredentials;
+    QVERIFY(plugPrinter(QStringLiteral("SN0044"), config));
+
+    ListenPrinterInfo watcher(oneShot());
+    WatcherProbe probe(&watcher);
+    watcher.checkPrinter();
+    QCOMPARE(WatcherProbe::names(probe.usbAdded), QStringList{ QStringLiteral("TR-M400") });
+    const PrinterContextPtr printer = PrinterRegistry::instance().getPrinterContext(QStringLiteral("2d8f:a61c:SN0044"));
+    QCOMPARE(printer->usbDetailA(), QString());
+    QCOMPARE(printer->usbDetailB(), QStringLiteral("unneed"));
+    QCOMPARE(watcher.lastDeviceId(), QStringLiteral("-1"));
 }
 
 QTEST_MAIN(TestDiscovery)
