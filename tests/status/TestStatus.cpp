@@ -1,0 +1,386 @@
+#include "Connector.h"
+#include "ConnectorRegistry.h"
+#include "ListenPrinterStatus.h"
+#include "PrinterRegistry.h"
+#include "SimThread.h"
+#include "SocketConnector.h"
+#include "TonerInfo.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+namespace
+{
+QJsonObject simPrinter(const QString& address, const QJsonObject& extra = {})
+{
+    QJsonObject printer{
+        { "address", address },
+        { "model", "TR-M400" },
+        { "toners",
+          QJsonArray{ QJsonObject{
+              { "tonerId", "K1" }, { "tonerColor", "black" }, { "maxCapacity", 8000 }, { "suppliesLevel", 2000 } } } }
+    };
+    for (auto it = extra.begin(); it != extra.end(); ++it) {
+        printer.insert(it.key(), it.value());
+    }
+    return printer;
+}
+
+// Reports of the poller, collected on the test thread.
+class ReportCollector : public QObject
+{
+public:
+    QList<QPair<QString, QStringList>> reports;
+    void onReport(const QString& name, const QStringList& list) { reports.append({ name, list }); }
+};
+} // namespace
+
+class TestStatus : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void pollReport_data();
+    void pollReport();
+    void tonerTextFollowsThePoll();
+    void busyConnectorReportsBusy();
+    void silentPrinterDoesNotStopThePass();
+    void listenAndRefresh();
+    void timerStartStop();
+
+    void tonerDisplay_data();
+    void tonerDisplay();
+
+private:
+    void poll(const QString& name);
+    QStringList waitForReport(const QString& name, int timeoutMs = 15000);
+
+    SimThread* m_sim = nullptr;
+    QThread m_pollerThread;
+    ListenPrinterStatus* m_poller = nullptr;
+    ReportCollector m_collector;
+};
+
+void TestStatus::initTestCase()
+{
+    qRegisterMetaType<QStringList>();
+    m_sim = new SimThread;
+    m_poller = new ListenPrinterStatus;
+    m_poller->moveToThread(&m_pollerThread);
+    connect(m_poller, &ListenPrinterStatus::printerStatusChanged, &m_collector, &ReportCollector::onReport,
+            Qt::QueuedConnection);
+    m_pollerThread.start();
+    // A printer that never answers should cost seconds, not two minutes.
+    SocketConnector::setReceiveTimeoutForTesting(1500);
+}
+
+void TestStatus::init()
+{
+    PrinterRegistry::instance().clear();
+    m_collector.reports.clear();
+}
+
+void TestStatus::cleanup()
+{
+    for (const auto& printer : PrinterRegistry::instance().getPrinterContexts()) {
+        resetConnectors(printer);
+    }
+}
+
+void TestStatus::cleanupTestCase()
+{
+    QMetaObject::invokeMethod(
+        m_poller, [this] { delete m_poller; }, Qt::BlockingQueuedConnection);
+    m_pollerThread.quit();
+    m_pollerThread.wait();
+    delete m_sim;
+    SocketConnector::setReceiveTimeoutForTesting(0);
+}
+
+void TestStatus::poll(const QString& name)
+{
+    QMetaObject::invokeMethod(
+        m_poller, [this, name] { m_poller->updatePrinterStatus(name); }, Qt::QueuedConnection);
+}
+
+QStringList TestStatus::waitForReport(const QString& name, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        for (int i = 0; i < m_collector.reports.size(); ++i) {
+            if (m_collector.reports.at(i).first == name) {
+                return m_collector.reports.takeAt(i).second;
+            }
+        }
+        QTest::qWait(20);
+    }
+    return { "no report" };
+}
+
+void TestStatus::pollReport_data()
+{
+    QTest::addColumn<QJsonObject>("sim"); // the simulated printer's extra settings
+    QTest::addColumn<QString>("recordModel"); // the make-and-model the watcher stored
+    QTest::addColumn<bool>("reachable"); // whether the simulator serves the address
+    QTest::addColumn<bool>("usb");
+    QTest::addColumn<QStringList>("report");
+
+    const QString m400 = "Ostrel TR-M400 Series";
+    QTest::newRow("normal, flags ignored") << QJsonObject{ { "state", 0 }, { "flags", QJsonArray{ 4, 64 } } } << m400
+                                           << true << false << QStringList{ "10000" };
+    QTest::newRow("standby, flags ignored") << QJsonObject{ { "state", 8 }, { "flags", QJsonArray{ 4 } } } << m400
+                                            << true << false << QStringList{ "10008" };
+    QTest::newRow("warning with flags") << QJsonObject{ { "state", 3 }, { "flags", QJsonArray{ 4, 64 } } } << m400
+                                        << true << false << QStringList{ "10003", "20003", "20007" };
+    QTest::newRow("last flag and unknown flags")
+        << QJsonObject{ { "state", 2 }, { "flags", QJsonArray{ 16384, 3, 32768, -1 } } } << m400 << true << false
+        << QStringList{ "10002", "20015", "0", "0", "0" };
+    QTest::newRow("state out of range") << QJsonObject{ { "state", 9 } } << m400 << true << false << QStringList{ "0" };
+    QTest::newRow("negative state") << QJsonObject{ { "state", -1 }, { "flags", QJsonArray{ 1 } } } << m400 << true
+                                    << false << QStringList{ "0", "20001" };
+    QTest::newRow("detail codes") << QJsonObject{ { "state", 1 }, { "detail", "x,2,200030ab,201600" } } << m400 << true
+                                  << false << QStringList{ "10001", "200030", "201600" };
+    QTest::newRow("detail count mismatch")
+        << QJsonObject{ { "state", 1 }, { "detail", "x,3,200030" } } << m400 << true << false << QStringList{ "10001" };
+    QTest::newRow("detail zero count") << QJsonObject{ { "state", 1 }, { "detail", "x,0" } } << m400 << true << false
+                                       << QStringList{ "10001" };
+    QTest::newRow("detail dots and quotes") << QJsonObject{ { "state", 6 }, { "detail", "\"a.b\",1,\"200.324\"" } }
+                                            << m400 << true << false << QStringList{ "10006", "200324" };
+    QTest::newRow("detail not a number") << QJsonObject{ { "state", 6 }, { "detail", "x,two,200324,1" } } << m400
+                                         << true << false << QStringList{ "10006" };
+    QTest::newRow("detail empty parts kept") << QJsonObject{ { "state", 6 }, { "detail", "x,2,,200324" } } << m400
+                                             << true << false << QStringList{ "10006", "", "200324" };
+    QTest::newRow("login refused") << QJsonObject{ { "loginResult", 5 } } << m400 << true << false
+                                   << QStringList{ "30007" };
+    QTest::newRow("network printer unreachable") << QJsonObject{} << m400 << false << false << QStringList{ "30001" };
+    QTest::newRow("usb printer unreachable") << QJsonObject{} << m400 << false << true << QStringList{ "30004" };
+    QTest::newRow("device id fails") << QJsonObject{ { "fault", "garbage" },
+                                                     { "faultMethods", QJsonArray{ "getDeviceId" } } }
+                                     << m400 << true << false << QStringList{ "30002" };
+    QTest::newRow("device info fails") << QJsonObject{ { "fault", "closeMidFrame" },
+                                                       { "faultMethods", QJsonArray{ "getDeviceInfo" } } }
+                                       << m400 << true << false << QStringList{ "30005" };
+    QTest::newRow("status fails") << QJsonObject{ { "fault", "oversized" },
+                                                  { "faultMethods", QJsonArray{ "getPrinterStatus" } } }
+                                  << m400 << true << false << QStringList{ "30006" };
+    QTest::newRow("other model") << QJsonObject{ { "model", "TR-C3000" } } << m400 << true << false
+                                 << QStringList{ "30005" };
+    QTest::newRow("colour 3800 naming") << QJsonObject{ { "model", "TR3800c" } } << "Ostrel TR Color 3800 Series"
+                                        << true << false << QStringList{ "10000" };
+}
+
+void TestStatus::pollReport()
+{
+    QFETCH(QJsonObject, sim);
+    QFETCH(QString, recordModel);
+    QFETCH(bool, reachable);
+    QFETCH(bool, usb);
+    QFETCH(QStringList, report);
+
+    const QString address = "127.0.0.90";
+    QVERIFY(m_sim->load(reachable ? QList<QJsonObject>{ simPrinter(address, sim) } : QList<QJsonObject>{}));
+
+    auto& registry = PrinterRegistry::instance();
+    PrinterContextPtr printer;
+    if (usb) {
+        printer = registry.addPrinterContext("TR-M400", "2d8f:a61c:NOSUCHDEVICE", true, 7, 1);
+        printer->setKind(1);
+    } else {
+        printer = registry.addPrinterContext(address, "office", false, 0, 0);
+    }
+    printer->setModel(recordModel);
+    poll(printer->printerName());
+    QCOMPARE(waitForReport(printer->printerName()), report);
+}
+
+void TestStatus::tonerTextFollowsThePoll()
+{
+    const QString address = "127.0.0.91";
+    auto printer = PrinterRegistry::instance().addPrinterContext(address, "toner", false, 0, 0);
+    printer->setModel("Ostrel TR-M400 Series");
+    const QString failure = QString::fromUtf8(TonerFailureText);
+
+    // A good poll stores the reply: its cartridges are what the window shows.
+    printer->setSupportToner(true);
+    QVERIFY(m_sim->load({ simPrinter(address) }));
+    poll("toner");
+    QCOMPARE(waitForReport("toner"), QStringList{ "10000" });
+    const auto toners = parseToners(printer->tonerText());
+    QCOMPARE(toners.size(), 1);
+    QCOMPARE(tonerPercentText(toners.first()), QString("25%"));
+
+    // A failed poll of a toner printer shows the failure text instead.
+    QVERIFY(m_sim->load({ simPrinter(address, { { "loginResult", 9 } }) }));
+    poll("toner");
+    QCOMPARE(waitForReport("toner"), QStringList{ "30007" });
+    QCOMPARE(printer->tonerText(), failure);
+
+    // A printer without toner keeps its text on a failure ...
+    printer->setSupportToner(false);
+    printer->setTonerText("kept");
+    poll("toner");
+    QCOMPARE(waitForReport("toner"), QStringList{ "30007" });
+    QCOMPARE(printer->tonerText(), QString("kept"));
+
+    // ... but a model mismatch clears it.
+    QVERIFY(m_sim->load({ simPrinter(address, { { "model", "TR-C3000" } }) }));
+    poll("toner");
+    QCOMPARE(waitForReport("toner"), QStringList{ "30005" });
+    QVERIFY(printer->tonerText().isEmpty());
+}
+
+void TestStatus::busyConnectorReportsBusy()
+{
+    const QString address = "127.0.0.92";
+    QVERIFY(m_sim->load({ simPrinter(address) }));
+    auto printer = PrinterRegistry::instance().addPrinterContext(address, "busy", false, 0, 0);
+    printer->setModel("Ostrel TR-M400 Series");
+    auto connector = getManageConnector(printer);
+    QVERIFY(connector);
+    QString token;
+    QCOMPARE(connector->acquire(token), 0);
+    const int before = m_sim->printer(address)->stats().totalRequests();
+
+    poll("busy");
+    QCOMPARE(waitForReport("busy", 12000), QStringList{ "999999" });
+    QCOMPARE(m_sim->printer(address)->stats().totalRequests(), before);
+    connector->release(token, false);
+
+    poll("busy");
+    QCOMPARE(waitForReport("busy"), QStringList{ "10000" });
+}
+
+void TestStatus::silentPrinterDoesNotStopThePass()
+{
+    QVERIFY(m_sim->load({ simPrinter("127.0.0.93", { { "fault", "silent" } }), simPrinter("127.0.0.94") }));
+    auto& registry = PrinterRegistry::instance();
+    registry.addPrinterContext("127.0.0.93", "silent", false, 0, 0)->setModel("Ostrel TR-M400 Series");
+    registry.addPrinterContext("127.0.0.94", "fine", false, 0, 0)->setModel("Ostrel TR-M400 Series");
+
+    QMetaObject::invokeMethod(
+        m_poller,
+        [this] {
+            m_poller->listenPrinterStatus({ "silent", "fine" }, true);
+        },
+        Qt::QueuedConnection);
+    QCOMPARE(waitForReport("silent", 20000), QStringList{ "30001" });
+    QCOMPARE(waitForReport("fine"), QStringList{ "10000" });
+}
+
+void TestStatus::listenAndRefresh()
+{
+    QVERIFY(m_sim->load({ simPrinter("127.0.0.95"), simPrinter("127.0.0.96", { { "state", 4 } }) }));
+    auto& registry = PrinterRegistry::instance();
+    registry.addPrinterContext("127.0.0.95", "a", false, 0, 0)->setModel("Ostrel TR-M400 Series");
+    registry.addPrinterContext("127.0.0.96", "b", false, 0, 0)->setModel("Ostrel TR-M400 Series");
+
+    QMetaObject::invokeMethod(
+        m_poller, [this] { m_poller->listenPrinterStatus({ "a" }, false); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_poller, [this] { m_poller->listenPrinterStatus({}, true); }, Qt::BlockingQueuedConnection);
+    QTest::qWait(200);
+    QVERIFY(m_collector.reports.isEmpty());
+
+    // An unknown name polls the default record (no address, not USB), which
+    // fails at login.
+    QMetaObject::invokeMethod(
+        m_poller, [this] { m_poller->listenPrinterStatus({ "nobody" }, true); }, Qt::QueuedConnection);
+    QCOMPARE(waitForReport("nobody"), QStringList{ "30001" });
+
+    QMetaObject::invokeMethod(
+        m_poller, [this] { m_poller->refreshPrinterStatus(); }, Qt::QueuedConnection);
+    QCOMPARE(waitForReport("a"), QStringList{ "10000" });
+    QCOMPARE(waitForReport("b"), QStringList{ "10004" });
+}
+
+void TestStatus::timerStartStop()
+{
+    auto* timer = m_poller->findChild<QTimer*>();
+    QVERIFY(timer);
+    auto active = [this, timer] {
+        bool result = false;
+        QMetaObject::invokeMethod(
+            m_poller, [&] { result = timer->isActive(); }, Qt::BlockingQueuedConnection);
+        return result;
+    };
+    QVERIFY(active());
+    QCOMPARE(timer->interval(), 60000);
+    QMetaObject::invokeMethod(
+        m_poller, [this] { m_poller->stopListenPrinterStatus(true); }, Qt::BlockingQueuedConnection);
+    QVERIFY(!active());
+    QMetaObject::invokeMethod(
+        m_poller, [this] { m_poller->startListenPrinterStatus(false); }, Qt::BlockingQueuedConnection);
+    QVERIFY(active());
+}
+
+void TestStatus::tonerDisplay_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("showTable");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QStringList>("rows"); // label, bar maximum, bar value, percentage
+
+    auto toner = [](const QString& colour, const QJsonValue& max, const QJsonValue& level) {
+        QJsonObject object{ { "tonerId", "T" }, { "maxCapacity", max }, { "suppliesLevel", level } };
+        if (!colour.isNull()) {
+            object.insert("tonerColor", colour);
+        }
+        return object;
+    };
+    auto reply = [](const QJsonArray& toners) {
+        return QString::fromUtf8(
+            QJsonDocument(QJsonObject{ { "model", "TR-M400" }, { "tonerGroup", QJsonObject{ { "toners", toners } } } })
+                .toJson(QJsonDocument::Compact));
+    };
+    const QString failure = QString::fromUtf8(TonerFailureText);
+
+    QTest::newRow("quarter") << reply({ toner("black", 8000, 2000) }) << true << ""
+                             << QStringList{ "黑色墨盒剩余量:", "8000", "2000", "25%" };
+    QTest::newRow("both zero") << reply({ toner("Cyan", 0, 0) }) << true << ""
+                               << QStringList{ "青色墨盒剩余量:", "100", "0", "0%" };
+    QTest::newRow("no capacity") << reply({ toner("yellow", 0, 50) }) << true << ""
+                                 << QStringList{ "黄色墨盒剩余量:", "0", "0", "0%" };
+    QTest::newRow("negative level") << reply({ toner("Magenta", 100, -5) }) << true << ""
+                                    << QStringList{ "品红墨盒剩余量:", "100", "0", "0%" };
+    QTest::newRow("unknown colour") << reply({ toner("green", 10, 5) }) << true << ""
+                                    << QStringList{ "", "10", "5", "50%" };
+    QTest::newRow("huge levels") << reply({ toner("red", 9e15, 4.5e15) }) << true << ""
+                                 << QStringList{ "红色墨盒剩余量:", "2145767211", "1072883605", "50%" };
+    QTest::newRow("levels as text") << reply({ toner("black", "8000", "2000") }) << true << ""
+                                    << QStringList{ "黑色墨盒剩余量:", "100", "0", "0%" };
+    QTest::newRow("no colour dropped") << reply({ toner(QString(), 10, 5) }) << false << failure << QStringList{};
+    QTest::newRow("failure text") << failure << true << failure << QStringList{};
+    QTest::newRow("toners not an array") << R"({"tonerGroup":{"toners":{"a":1}}})" << false << failure << QStringList{};
+    QTest::newRow("group a string") << R"({"tonerGroup":"x"})" << true << "" << QStringList{};
+    QTest::newRow("entries without table") << reply({ toner("black", 1, 1) }) << false << "" << QStringList{};
+}
+
+void TestStatus::tonerDisplay()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, showTable);
+    QFETCH(QString, label);
+    QFETCH(QStringList, rows);
+    const TonerView view = tonerView(text, showTable);
+    QCOMPARE(view.label, label);
+    QStringList shown;
+    for (const TonerEntry& entry : view.entries) {
+        const TonerBar bar = tonerBar(entry);
+        shown << tonerColorLabel(entry.tonerColor) << QString::number(bar.maximum) << QString::number(bar.value)
+              << tonerPercentText(entry);
+    }
+    QCOMPARE(shown, rows);
+}
+
+QTEST_GUILESS_MAIN(TestStatus)
+#include "TestStatus.moc"
