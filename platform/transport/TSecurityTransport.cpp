@@ -116,6 +116,9 @@ void TSecurityTransport::readInner(uint8_t* buf, uint32_t len)
 
 void TSecurityTransport::readFrame()
 {
+    if (!m_cipher || !m_cipher->isValid()) {
+        throw TTransportException(TTransportException::BAD_ARGS, "security transport has no usable SM4 key");
+    }
     uint8_t header[LengthSize];
     readInner(header, LengthSize);
     const uint32_t length = readBigEndian32(header);
@@ -160,6 +163,9 @@ void TSecurityTransport::readFrame()
 
 uint32_t TSecurityTransport::read(uint8_t* buf, uint32_t len)
 {
+    if (len == 0) {
+        return 0;
+    }
     if (available() == 0) {
         readFrame();
     }

@@ -330,6 +330,8 @@ private slots:
     void faultModes();
     void usbLinkStaysOpenUntilACallFails();
     void simulatorProcessFollowsScenarioFile();
+    void scenarioParsing_data();
+    void scenarioParsing();
 
     void cleanupTestCase();
 
@@ -1095,6 +1097,40 @@ void TestChannel::simulatorProcessFollowsScenarioFile()
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
     QCOMPARE(currentState(), -1);
+}
+
+void TestChannel::scenarioParsing_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<int>("printers"); // -1: rejected
+
+    QFile example(QStringLiteral(PSM_SOURCE_DIR "/tools/printer-sim/example-scenario.json"));
+    QVERIFY(example.open(QIODevice::ReadOnly));
+    QTest::newRow("shipped example") << example.readAll() << 2;
+    QTest::newRow("address only") << QByteArray(R"({"printers":[{"address":"127.0.0.9"}]})") << 1;
+    QTest::newRow("same address, other port")
+        << QByteArray(R"({"printers":[{"address":"127.0.0.9"},{"address":"127.0.0.9","port":9300}]})") << 2;
+    QTest::newRow("not JSON") << QByteArray("{printers") << -1;
+    QTest::newRow("no printers array") << QByteArray(R"({"printer":[]})") << -1;
+    QTest::newRow("host name") << QByteArray(R"({"printers":[{"address":"printer.local"}]})") << -1;
+    QTest::newRow("address twice") << QByteArray(R"({"printers":[{"address":"127.0.0.9"},{"address":"127.0.0.9"}]})")
+                                   << -1;
+    QTest::newRow("unknown fault") << QByteArray(R"({"printers":[{"address":"127.0.0.9","fault":"melt"}]})") << -1;
+}
+
+void TestChannel::scenarioParsing()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(int, printers);
+    SimScenario scenario;
+    QString error;
+    const bool ok = parseScenario(json, scenario, &error);
+    QCOMPARE(ok, printers >= 0);
+    if (ok) {
+        QCOMPARE(scenario.printers.size(), printers);
+    } else {
+        QVERIFY(!error.isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestChannel)
