@@ -58,7 +58,7 @@ QList<AboutDialog::InfoRow> PrintAgentClient::aboutRows()
         { QStringLiteral("产品名称： "), QStringLiteral("打印机状态监视器 ") },
         { QStringLiteral("产品说明： "), QStringLiteral("支持TR-C3000 TR-M400打印机 ") },
         { QStringLiteral("版本号： "), QStringLiteral("2.5.1-1+0 ") },
-        { QStringLiteral("版权： "), QStringLiteral("Copyright © Ostrel 打印机状态监视器开发团队，保留所有权利。 ") },
+        { QStringLiteral("版权： "), QStringLiteral("Copyright © Ostrel，保留所有权利。 ") },
     };
 }
 

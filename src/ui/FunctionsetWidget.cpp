@@ -22,7 +22,9 @@ FunctionsetWidget::FunctionsetWidget(const QString& databasePath, const ProbeTar
 {
     ui->setupUi(this);
     setFixedSize(size());
-    new QTreeWidgetItem(ui->treeWidget, QStringList(QStringLiteral("违规外联")));
+    auto* outreachItem = new QTreeWidgetItem(ui->treeWidget, QStringList(QStringLiteral("违规外联")));
+    // The network page is the one shown, so its item is the current one.
+    ui->treeWidget->setCurrentItem(outreachItem);
     ui->treeWidget->setHeaderHidden(true);
     connect(ui->treeWidget, &QTreeWidget::itemClicked, this, &FunctionsetWidget::fucSlotTest1);
 

@@ -1,0 +1,164 @@
+// psm-screenshots: renders the monitor window with three made-up printers
+// (normal, toner low, jammed), the settings window and the about dialog into
+// PNG files, for the README.
+//
+//   LANG=zh_CN.UTF-8 xvfb-run -a build/bin/psm-screenshots docs/screenshots
+//
+// The printers exist only in the registry of this process: the windows are
+// fed through their own slots, as the watcher and the poller would feed them.
+// The settings window probes a closed loopback port, never the internet.
+
+#include "AboutDialog.h"
+#include "FunctionsetWidget.h"
+#include "PrintAgentClient.h"
+#include "PrinterRegistry.h"
+#include "Startup.h"
+#include "Status.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QListView>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+namespace
+{
+struct FakePrinter {
+    QString name; // registry key
+    QString rowText; // what the list shows
+    QString address; // ip field
+    bool usb;
+    QString model;
+    QList<QPair<QString, int>> toners; // colour, level of 8000
+    QList<QStringList> reports; // oldest first
+};
+
+QString deviceInfo(const FakePrinter& printer)
+{
+    QJsonArray toners;
+    for (const auto& toner : printer.toners) {
+        toners.append(QJsonObject{ { "tonerId", toner.first.left(1).toUpper() + "1" },
+                                   { "tonerModel", printer.model + "-" + toner.first },
+                                   { "tonerColor", toner.first },
+                                   { "tonerDescription", "" },
+                                   { "maxCapacity", 8000 },
+                                   { "suppliesLevel", toner.second } });
+    }
+    const QJsonObject reply{ { "model", printer.model }, { "tonerGroup", QJsonObject{ { "toners", toners } } } };
+    return QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact));
+}
+
+void settle(int msecs = 300)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < msecs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+}
+
+bool save(QWidget& widget, const QString& path)
+{
+    settle();
+    const bool ok = widget.grab().save(path);
+    QTextStream(ok ? stdout : stderr) << (ok ? "wrote " : "cannot write ") << path << Qt::endl;
+    return ok;
+}
+
+quint16 closedLoopbackPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    loadFont();
+    const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(outDir);
+
+    const QList<FakePrinter> printers = {
+        { "TR-M400-前台",
+          "TR-M400-前台",
+          "192.168.10.21",
+          false,
+          "TR-M400",
+          { { "black", 6100 } },
+          { { "10008" }, { "10000" } } },
+        { "TR-C3000-财务室",
+          "TR-C3000-财务室",
+          "192.168.10.35",
+          false,
+          "TR-C3000",
+          { { "black", 5200 }, { "cyan", 3300 }, { "magenta", 6500 }, { "yellow", 420 } },
+          { { "10000" }, { "10002", "20003", "200032" } } },
+        { "2d8f:a72c:OST72N0817",
+          "TR7200n",
+          "TR7200n",
+          true,
+          "TR7200n",
+          { { "black", 2900 } },
+          { { "10001" }, { "10003", "20006", "200324" } } },
+    };
+
+    PrinterRegistry& registry = PrinterRegistry::instance();
+    Status status;
+    for (const FakePrinter& printer : printers) {
+        PrinterContextPtr context = registry.addPrinterContext(printer.address, printer.name, printer.usb, 7, 1);
+        context->setModel(printer.model);
+        context->setSupportToner(true);
+        context->setTonerText(deviceInfo(printer));
+        if (printer.usb) {
+            status.onAddUSBPrinter(printer.rowText, printer.name);
+        } else {
+            status.onAddPrinter(printer.name);
+        }
+    }
+    for (const FakePrinter& printer : printers) {
+        for (const QStringList& report : printer.reports) {
+            status.onPrinterStatusChanged(printer.name, report);
+        }
+    }
+    // The reports of a real agent come a minute apart.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (const FakePrinter& printer : printers) {
+        PrinterContextPtr context = registry.getPrinterContext(printer.name);
+        QList<StatusEntry> entries = context->statusEntries();
+        for (int i = 0; i < entries.size(); ++i) {
+            entries[i].time = now.addSecs(-60 * (entries.size() - 1 - i)).addMSecs(-137 * i);
+        }
+        context->setStatusEntries(entries);
+    }
+    status.show();
+
+    bool ok = true;
+    const char* const files[] = { "monitor-normal.png", "monitor-toner-low.png", "monitor-jammed.png" };
+    auto* list = status.findChild<QListView*>(QStringLiteral("listView"));
+    for (int row = 0; row < printers.size(); ++row) {
+        const QModelIndex index = list->model()->index(row, 0);
+        list->setCurrentIndex(index);
+        status.slotPrinterStatus(index);
+        ok = save(status, outDir + QLatin1Char('/') + QLatin1String(files[row])) && ok;
+    }
+
+    QTemporaryDir dir;
+    FunctionsetWidget settings(dir.filePath(QStringLiteral("settings.db")),
+                               ProbeTarget{ QStringLiteral("127.0.0.1"), closedLoopbackPort() });
+    settings.show();
+    ok = save(settings, outDir + QStringLiteral("/settings.png")) && ok;
+
+    AboutDialog about;
+    about.setInfo(PrintAgentClient::aboutRows());
+    about.show();
+    ok = save(about, outDir + QStringLiteral("/about.png")) && ok;
+
+    return ok ? 0 : 1;
+}
