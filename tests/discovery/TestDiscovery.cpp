@@ -11,8 +11,8 @@
 #include "ModelTable.h"
 #include "PrinterRegistry.h"
 #include "SimPrinter.h"
-#include "SimSession.h"
 #include "UsbDiscovery.h"
+#include "UsbSimPrinter.h"
 #include "UsbTestbed.h"
 
 #include <QDir>
@@ -114,7 +114,11 @@ private:
                                      const QString& model, int interfaces = 1);
 
     // Plugs a simulated printer in and waits until libusb lists it.
-    UsbSimDevicePtr plugPrinter(const QString& serial, const SimPrinterConfig& config);
+    struct PluggedPrinter {
+        UsbSimDevicePtr device;
+        std::shared_ptr<SimPrinter> printer;
+    };
+    PluggedPrinter plugPrinter(const QString& serial, const SimPrinterConfig& config);
 
     CupsSandbox m_cups;
     QTemporaryDir m_home;
@@ -154,7 +158,7 @@ void TestDiscovery::init()
         }
         // USB discovery keeps a record while a device of the same ids sits at
         // its port: let it see the bus empty before the next test plugs in.
-        const UsbWantedList wanted{qMakePair(QStringLiteral("2d8f"), QStringLiteral("a61c"))};
+        const UsbWantedList wanted{ qMakePair(QStringLiteral("2d8f"), QStringLiteral("a61c")) };
         QTRY_VERIFY(scanUsbDevices(wanted).isEmpty());
     }
 }
@@ -758,23 +762,15 @@ void TestDiscovery::usbIdentityLogLines()
     }
 }
 
-UsbSimDevicePtr TestDiscovery::plugPrinter(const QString& serial, const SimPrinterConfig& config)
+TestDiscovery::PluggedPrinter TestDiscovery::plugPrinter(const QString& serial, const SimPrinterConfig& config)
 {
     UsbDeviceSpec spec; // 2d8f:a61c, "OSTREL TR-M400", one printer-class interface
     spec.serial = serial;
-    UsbSimDevicePtr device = m_usb->plug(spec);
-    if (!device) {
-        return nullptr;
+    PluggedPrinter plugged{ m_usb->plug(spec), std::make_shared<SimPrinter>(config) };
+    if (!plugged.device) {
+        return {};
     }
-    // The printer's side of the link: requests in, enciphered replies out.
-    auto session = std::make_shared<SimSession>(std::make_shared<SimPrinter>(config));
-    device->setResponder([session](const QByteArray& received) {
-        QByteArray reply;
-        for (const SimOutput& output : session->feed(received)) {
-            reply += output.bytes;
-        }
-        return reply;
-    });
+    attachSimPrinter(plugged.device, plugged.printer);
 
     const UsbWantedList wanted{ qMakePair(QStringLiteral("2d8f"), QStringLiteral("a61c")) };
     QElapsedTimer timer;
@@ -782,12 +778,12 @@ UsbSimDevicePtr TestDiscovery::plugPrinter(const QString& serial, const SimPrint
     while (timer.elapsed() < 5000) {
         for (const UsbDeviceRecord& record : scanUsbDevices(wanted)) {
             if (record.serial == serial) {
-                return device;
+                return plugged;
             }
         }
         QTest::qWait(20);
     }
-    return nullptr;
+    return {};
 }
 
 void TestDiscovery::usbPrinterOnTheBus()
@@ -799,8 +795,8 @@ void TestDiscovery::usbPrinterOnTheBus()
     config.model = QStringLiteral("TR-M400");
     config.deviceId = QStringLiteral("OSTREL-DEV-0042");
     config.mac = QStringLiteral("00:1b:2c:3d:4e:5f");
-    const UsbSimDevicePtr device = plugPrinter(QStringLiteral("SN0042"), config);
-    QVERIFY(device);
+    const PluggedPrinter plugged = plugPrinter(QStringLiteral("SN0042"), config);
+    QVERIFY(plugged.device);
 
     Options options;
     options.interval = std::chrono::milliseconds(50);
@@ -822,13 +818,17 @@ void TestDiscovery::usbPrinterOnTheBus()
     QCOMPARE(printer->usbDetailB(), QStringLiteral("00:1b:2c:3d:4e:5f"));
     QCOMPARE(watcher->lastDeviceId(), QStringLiteral("OSTREL-DEV-0042"));
 
+    const SimPrinter::Stats stats = plugged.printer->stats();
+    QCOMPARE(stats.requests.value(QStringLiteral("login")), 1);
+    QCOMPARE(stats.requests.value(QStringLiteral("getDeviceInfo")), 1);
+    QCOMPARE(stats.requests.value(QStringLiteral("getDeviceId")), 1);
+
     // Later passes confirm it without a word and without calling it again.
-    const int bulkOut = device->counters().bulkOut;
     QVERIFY(waitForPasses(3, m_cups.requestCount()));
     QCOMPARE(probe.total(), 1);
-    QCOMPARE(device->counters().bulkOut, bulkOut);
+    QCOMPARE(plugged.printer->stats().totalRequests(), stats.totalRequests());
 
-    m_usb->unplug(device);
+    m_usb->unplug(plugged.device);
     QTRY_COMPARE_WITH_TIMEOUT(WatcherProbe::names(probe.removed), QStringList{ identity }, 10000);
     QVERIFY(PrinterRegistry::instance().getPrinterContexts().isEmpty());
 }
@@ -843,8 +843,8 @@ void TestDiscovery::usbPrinterBehindItsQueue()
     SimPrinterConfig config;
     config.deviceId = QStringLiteral("OSTREL-DEV-0043");
     config.mac = QStringLiteral("00:1b:2c:3d:4e:60");
-    const UsbSimDevicePtr device = plugPrinter(QStringLiteral("SN0043"), config);
-    QVERIFY(device);
+    const PluggedPrinter plugged = plugPrinter(QStringLiteral("SN0043"), config);
+    QVERIFY(plugged.device);
 
     Options options;
     options.interval = std::chrono::milliseconds(50);
@@ -853,7 +853,7 @@ void TestDiscovery::usbPrinterBehindItsQueue()
     QVERIFY(waitForPasses(4, m_cups.requestCount()));
     QCOMPARE(probe.total(), 0);
     QVERIFY(PrinterRegistry::instance().getPrinterContexts().isEmpty());
-    QCOMPARE(device->counters().bulkOut, 0);
+    QCOMPARE(plugged.printer->stats().totalRequests(), 0);
 
     // Without the queue the printer is registered on its own.
     QVERIFY(m_cups.removeQueue(QStringLiteral("desk")));
@@ -871,7 +871,7 @@ void TestDiscovery::usbPrinterRefusingLogin()
     config.deviceId = QStringLiteral("OSTREL-DEV-0044");
     config.mac = QStringLiteral("00:1b:2c:3d:4e:61");
     config.loginResult = SimPrinter::BadCredentials;
-    QVERIFY(plugPrinter(QStringLiteral("SN0044"), config));
+    QVERIFY(plugPrinter(QStringLiteral("SN0044"), config).device);
 
     ListenPrinterInfo watcher(oneShot());
     WatcherProbe probe(&watcher);
