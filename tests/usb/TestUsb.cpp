@@ -22,7 +22,9 @@
 #include <libusb.h>
 
 #include <array>
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 using apache::thrift::transport::TBufferedTransport;
@@ -124,6 +126,7 @@ private slots:
     void interfaceEntries();
     void unopenableDeviceIsSkipped();
     void failedListKeepsRecords();
+    void concurrentScans();
 
     void linkRoundTrip_data();
     void linkRoundTrip();
@@ -425,6 +428,29 @@ void TestUsb::failedListKeepsRecords()
 
     const QList<UsbDeviceRecord> after = scanUsbDevices(supportedModels());
     QCOMPARE(after.size(), 1);
+    QCOMPARE(device->counters().opens, 1);
+}
+
+void TestUsb::concurrentScans()
+{
+    UsbSimDevicePtr device = plugAndWait(printer());
+    QVERIFY(device);
+
+    // Scans from several threads share one list: the device is opened once
+    // and every scan sees exactly one record.
+    std::atomic<int> wrong{ 0 };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&wrong]() {
+            for (int i = 0; i < 20; ++i) {
+                if (scanUsbDevices(supportedModels()).size() != 1)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    QCOMPARE(wrong.load(), 0);
     QCOMPARE(device->counters().opens, 1);
 }
 
