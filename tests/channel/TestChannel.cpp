@@ -1107,15 +1107,15 @@ void TestChannel::scenarioParsing_data()
     QFile example(QStringLiteral(PSM_SOURCE_DIR "/tools/printer-sim/example-scenario.json"));
     QVERIFY(example.open(QIODevice::ReadOnly));
     QTest::newRow("shipped example") << example.readAll() << 2;
-    QTest::newRow("address only") << QByteArray(R"({"printers":[{"address":"127.0.0.9"}]})") << 1;
+    QTest::newRow("address only") << QByteArray(R"({"printers":[{"address":"127.0.0.39"}]})") << 1;
     QTest::newRow("same address, other port")
-        << QByteArray(R"({"printers":[{"address":"127.0.0.9"},{"address":"127.0.0.9","port":9300}]})") << 2;
+        << QByteArray(R"({"printers":[{"address":"127.0.0.39"},{"address":"127.0.0.39","port":9300}]})") << 2;
     QTest::newRow("not JSON") << QByteArray("{printers") << -1;
     QTest::newRow("no printers array") << QByteArray(R"({"printer":[]})") << -1;
     QTest::newRow("host name") << QByteArray(R"({"printers":[{"address":"printer.local"}]})") << -1;
-    QTest::newRow("address twice") << QByteArray(R"({"printers":[{"address":"127.0.0.9"},{"address":"127.0.0.9"}]})")
+    QTest::newRow("address twice") << QByteArray(R"({"printers":[{"address":"127.0.0.39"},{"address":"127.0.0.39"}]})")
                                    << -1;
-    QTest::newRow("unknown fault") << QByteArray(R"({"printers":[{"address":"127.0.0.9","fault":"melt"}]})") << -1;
+    QTest::newRow("unknown fault") << QByteArray(R"({"printers":[{"address":"127.0.0.39","fault":"melt"}]})") << -1;
 }
 
 void TestChannel::scenarioParsing()
