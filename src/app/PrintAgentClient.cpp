@@ -157,6 +157,9 @@ void PrintAgentClient::onHideSystemTray()
 
 void PrintAgentClient::onSystemTrayShowText(const QString& printer, const QStringList& info)
 {
+    // Tray balloons vanish after a few seconds and desktops without a tray
+    // never show them: the log keeps what the user was told.
+    PSM_LOG << printer << info;
     trayIcon.showMessage(QStringLiteral("消息提示"), trayBalloonText(printer, info), QSystemTrayIcon::Information,
                          3000);
 }
