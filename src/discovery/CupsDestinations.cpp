@@ -2,6 +2,8 @@
 
 #include <cups/cups.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -101,15 +103,83 @@ bool isOptionTag(ipp_tag_t tag)
     }
 }
 
+constexpr int ConnectTimeoutMs = 10000;
+
 } // namespace
 
-CupsDestinationList CupsDestinationList::fetch(Source source)
+void CupsCancel::cancel()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_cancelled = true;
+    for (int fd : m_fds) {
+        ::shutdown(fd, SHUT_RDWR); // a blocked read returns at once
+    }
+}
+
+bool CupsCancel::attach(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_cancelled) {
+        return false;
+    }
+    m_fds.push_back(fd);
+    return true;
+}
+
+void CupsCancel::detach(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_fds.erase(std::find(m_fds.begin(), m_fds.end(), fd));
+}
+
+namespace
+{
+
+// A connection of its own to the server libcups would use, which another
+// thread can cut through CupsCancel.
+class Connection
+{
+public:
+    explicit Connection(CupsCancel* cancel)
+        : m_http(
+            httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, ConnectTimeoutMs, nullptr))
+        , m_cancel(cancel)
+    {
+        if (m_http && m_cancel && !m_cancel->attach(httpGetFd(m_http))) {
+            httpClose(m_http);
+            m_http = nullptr;
+        }
+    }
+    ~Connection()
+    {
+        if (m_http && m_cancel) {
+            m_cancel->detach(httpGetFd(m_http)); // before the descriptor can be reused
+        }
+        httpClose(m_http);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    http_t* http() const { return m_http; }
+
+private:
+    http_t* m_http;
+    CupsCancel* m_cancel;
+};
+
+} // namespace
+
+CupsDestinationList CupsDestinationList::fetch(Source source, CupsCancel* cancel)
 {
     CupsDestinationList list;
+    Connection connection(cancel);
+    if (!connection.http()) {
+        return list;
+    }
 
     if (source == Source::GetDests) {
         cups_dest_t* dests = nullptr;
-        const int count = cupsGetDests(&dests);
+        const int count = cupsGetDests2(connection.http(), &dests);
         for (int i = 0; i < count; ++i) {
             if (dests[i].instance) {
                 continue;
@@ -131,7 +201,7 @@ CupsDestinationList CupsDestinationList::fetch(Source source)
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   int(sizeof(requested) / sizeof(requested[0])), nullptr, requested);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/"); // frees the request
+    ipp_t* response = cupsDoRequest(connection.http(), request, "/"); // frees the request
     if (!response) {
         return list;
     }

@@ -12,6 +12,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <mutex>
+#include <vector>
+
 // Option name -> value, always with exactly the keys "device-uri",
 // "printer-make-and-model" and "printer-location" (empty when CUPS has no
 // value), or empty altogether for a destination that is not listed.
@@ -20,6 +23,25 @@ using PrinterOptions = QMap<QString, QString>;
 extern const char* const DeviceUriOption;
 extern const char* const MakeAndModelOption;
 extern const char* const LocationOption;
+
+// Lets another thread cut listings short: cancel() shuts the connections of
+// the listings under way down, so that a server that takes the request and
+// never answers cannot hold the caller; later listings give up at once.
+class CupsCancel
+{
+public:
+    void cancel();
+
+    // For the listing: registers its connection's descriptor (false once
+    // cancelled: the listing gives up) and withdraws it before closing it.
+    bool attach(int fd);
+    void detach(int fd);
+
+private:
+    std::mutex m_lock;
+    std::vector<int> m_fds; // of the listings under way
+    bool m_cancelled = false;
+};
 
 class CupsDestinationList
 {
@@ -36,8 +58,9 @@ public:
     };
 
     CupsDestinationList() = default;
-    // Never fails: an unreachable server gives an empty list.
-    static CupsDestinationList fetch(Source source);
+    // Never fails: an unreachable server, one that stays silent for a
+    // minute, or a listing cancelled from another thread gives an empty list.
+    static CupsDestinationList fetch(Source source, CupsCancel* cancel = nullptr);
 
     // Destination names in the order cupsGetDests returns them (sorted
     // without regard to ASCII case). Instances that lpoptions files add to a

@@ -72,6 +72,7 @@ ListenPrinterInfo::~ListenPrinterInfo()
         m_quit = true;
     }
     m_wake.notify_all();
+    m_cupsCancel.cancel();
     if (m_checkThread.joinable()) {
         if (m_checkThread.get_id() == std::this_thread::get_id()) {
             // Joining itself would throw; the loop sees quit and ends.
@@ -99,9 +100,9 @@ void ListenPrinterInfo::run()
     loop();
 }
 
-CupsDestinationList ListenPrinterInfo::listDestinations() const
+CupsDestinationList ListenPrinterInfo::listDestinations()
 {
-    return CupsDestinationList::fetch(m_options.source);
+    return CupsDestinationList::fetch(m_options.source, &m_cupsCancel);
 }
 
 QStringList ListenPrinterInfo::getPrinterNames()

@@ -79,7 +79,7 @@ signals:
 
 private:
     void run();
-    CupsDestinationList listDestinations() const;
+    CupsDestinationList listDestinations();
     void setLastDeviceId(const QString& id);
 
     Options m_options;
@@ -88,6 +88,8 @@ private:
     QString m_reserved;
     std::thread m_checkThread;
     std::atomic<bool> m_quit{ false };
+    // Ends a CUPS request that the destructor would otherwise wait for.
+    CupsCancel m_cupsCancel;
     // Lets the destructor cut the pause between two passes short.
     std::mutex m_sleepLock;
     std::condition_variable m_wake;

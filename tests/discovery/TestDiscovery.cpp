@@ -17,6 +17,8 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -85,6 +87,7 @@ private slots:
     void listingsAgree();
     void lpoptionsInstanceIsNotAQueue();
     void cupsdStoppedAndStartedAgain();
+    void silentServerDoesNotHoldUpShutdown();
     void workerThreadNameAndShutdown();
 
     void usbDeviceRegistered();
@@ -554,6 +557,28 @@ void TestDiscovery::cupsdStoppedAndStartedAgain()
     QTRY_COMPARE_WITH_TIMEOUT(probe.added.count(), 2, 10000);
     QCOMPARE(PrinterRegistry::instance().getPrinterContext(QStringLiteral("office"))->ip(),
              QStringLiteral("127.0.0.20"));
+}
+
+// A server that takes the connection and never answers: the pass waits for
+// it, but destroying the watcher ends the wait.
+void TestDiscovery::silentServerDoesNotHoldUpShutdown()
+{
+    QLocalServer silent;
+    QVERIFY(silent.listen(m_home.filePath(QStringLiteral("silent.sock"))));
+    QList<QLocalSocket*> held;
+    connect(&silent, &QLocalServer::newConnection, [&] { held << silent.nextPendingConnection(); });
+
+    // The watcher's thread takes its server from the environment.
+    qputenv("CUPS_SERVER", QFile::encodeName(silent.fullServerName()));
+    auto watcher = std::make_unique<ListenPrinterInfo>();
+    QTRY_COMPARE(held.size(), 1);
+    QTest::qWait(1500); // the pass is waiting for the answer
+    qputenv("CUPS_SERVER", m_cups.server().toUtf8());
+
+    QElapsedTimer timer;
+    timer.start();
+    watcher.reset();
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void TestDiscovery::workerThreadNameAndShutdown()
