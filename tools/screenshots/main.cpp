@@ -7,6 +7,14 @@
 // The printers exist only in the registry of this process: the windows are
 // fed through their own slots, as the watcher and the poller would feed them.
 // The settings window probes a closed loopback port, never the internet.
+//
+//   psm-screenshots --live DIR [SECONDS]
+//
+// runs the agent's whole stack instead (tray controller, watcher, poller)
+// against whatever print server and printers the environment offers, waits up
+// to SECONDS (default 30) until every printer found has reported, and writes
+// the monitor window once per printer as DIR/monitor-<row>-<name>.png. The
+// demo uses it where there is no desktop to open the window from.
 
 #include "AboutDialog.h"
 #include "FunctionsetWidget.h"
@@ -76,14 +84,83 @@ quint16 closedLoopbackPort()
     server.listen(QHostAddress::LocalHost, 0);
     return server.serverPort();
 }
+
+// A file name part that any file system takes.
+QString fileSafe(const QString& text)
+{
+    QString safe;
+    for (const QChar c : text) {
+        safe += (c.isLetterOrNumber() || c == QLatin1Char('-')) ? c : QLatin1Char('_');
+    }
+    return safe;
+}
+
+int liveScreenshots(const QString& outDir, int seconds)
+{
+    PrintAgentClient client;
+    client.onShowPrinterWidget();
+    Status* status = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* candidate = qobject_cast<Status*>(widget)) {
+            status = candidate;
+        }
+    }
+    if (!status) {
+        QTextStream(stderr) << "psm-screenshots: no monitor window" << Qt::endl;
+        return 1;
+    }
+    auto* list = status->findChild<QListView*>(QStringLiteral("listView"));
+
+    // Wait until the printers found have all been polled at least once.
+    QElapsedTimer timer;
+    timer.start();
+    int rows = 0;
+    while (timer.elapsed() < seconds * 1000) {
+        settle(1000);
+        rows = list->model()->rowCount();
+        int reported = 0;
+        for (const auto& context : PrinterRegistry::instance().getPrinterContexts()) {
+            reported += context->statusEntries().isEmpty() ? 0 : 1;
+        }
+        if (rows > 0 && reported >= rows) {
+            break;
+        }
+        // A printer is polled when it is clicked; the first one already was.
+        for (int row = 1; row < rows; ++row) {
+            status->slotPrinterStatus(list->model()->index(row, 0));
+        }
+    }
+    if (rows == 0) {
+        QTextStream(stderr) << "psm-screenshots: no printer found in " << seconds << " s" << Qt::endl;
+        return 1;
+    }
+    bool ok = true;
+    for (int row = 0; row < rows; ++row) {
+        const QModelIndex index = list->model()->index(row, 0);
+        list->setCurrentIndex(index);
+        status->slotPrinterStatus(index);
+        settle(1500); // the click asks for a fresh poll
+        const QString name = QStringLiteral("monitor-%1-%2.png").arg(row + 1).arg(fileSafe(index.data().toString()));
+        ok = save(*status, outDir + QLatin1Char('/') + name) && ok;
+    }
+    return ok ? 0 : 1;
+}
 } // namespace
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     loadFont();
-    const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QStringList args = app.arguments().mid(1);
+    const bool live = !args.isEmpty() && args.first() == QLatin1String("--live");
+    if (live) {
+        args.removeFirst();
+    }
+    const QString outDir = args.value(0, QStringLiteral("screenshots"));
     QDir().mkpath(outDir);
+    if (live) {
+        return liveScreenshots(outDir, args.value(1, QStringLiteral("30")).toInt());
+    }
 
     const QList<FakePrinter> printers = {
         { "TR-M400-前台",
