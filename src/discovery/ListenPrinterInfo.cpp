@@ -85,6 +85,8 @@ ListenPrinterInfo::~ListenPrinterInfo()
 
 void ListenPrinterInfo::run()
 {
+    // The loop is a lambda so that its log lines carry the name "operator()",
+    // which is how the agent's diagnostics have always named this thread.
     auto loop = [this] {
         try {
             while (!m_quit) {
@@ -143,6 +145,10 @@ void ListenPrinterInfo::checkPrinter()
         listing = listDestinations();
     }
     PassListingScope scope(this, listing ? &*listing : nullptr);
+    // A listing cut short by the destructor says nothing about the queues.
+    if (m_quit) {
+        return;
+    }
 
     PrinterRegistry& registry = PrinterRegistry::instance();
     QHash<QString, PrinterContextPtr> contexts = registry.getPrinterContexts();

@@ -61,12 +61,6 @@ public:
     QString lastDeviceId() const;
     QString reserved() const { return m_reserved; }
 
-    // The device URI without the maker's "tav2://" and "OSTREL_" markers.
-    static QString uriTail(const QString& deviceUri);
-    // The printer address in a URI tail: scheme markers removed, a port
-    // dropped. Only an IPv4 address result names a network printer.
-    static QString addressFromUriTail(const QString& tail);
-
     // The worker thread's system name ("checkPrinterThread" cut to the 15
     // characters Linux allows).
     static const char* const ThreadName;
@@ -78,6 +72,12 @@ signals:
     void sigShowMessageBox(QMessageBox::Icon icon, QString title, QString text, QMessageBox::StandardButtons buttons);
 
 private:
+    // The device URI without the maker's "tav2://" and "OSTREL_" markers.
+    static QString uriTail(const QString& deviceUri);
+    // The printer address in a URI tail: scheme markers removed, a port
+    // dropped. Only an IPv4 address result names a network printer.
+    static QString addressFromUriTail(const QString& tail);
+
     void run();
     CupsDestinationList listDestinations();
     void setLastDeviceId(const QString& id);
