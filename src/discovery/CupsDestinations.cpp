@@ -2,7 +2,9 @@
 
 #include <cups/cups.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -112,24 +114,34 @@ void CupsCancel::cancel()
     std::lock_guard<std::mutex> lock(m_lock);
     m_cancelled = true;
     for (int fd : m_fds) {
-        ::shutdown(fd, SHUT_RDWR); // a blocked read returns at once
+        ::shutdown(fd, SHUT_RDWR); // a read blocked on the socket returns at once
     }
 }
 
-bool CupsCancel::attach(int fd)
+bool CupsCancel::attach(int fd, int& own)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    own = -1;
     if (m_cancelled) {
         return false;
     }
-    m_fds.push_back(fd);
+    // A descriptor of our own for the socket: libcups may close its own and
+    // reconnect on another, and that number may then name anything.
+    own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own >= 0) {
+        m_fds.push_back(own);
+    }
     return true;
 }
 
-void CupsCancel::detach(int fd)
+void CupsCancel::detach(int own)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_fds.erase(std::find(m_fds.begin(), m_fds.end(), fd));
+    const auto it = std::find(m_fds.begin(), m_fds.end(), own);
+    if (it != m_fds.end()) {
+        m_fds.erase(it);
+        ::close(own);
+    }
 }
 
 namespace
@@ -145,15 +157,15 @@ public:
             httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, ConnectTimeoutMs, nullptr))
         , m_cancel(cancel)
     {
-        if (m_http && m_cancel && !m_cancel->attach(httpGetFd(m_http))) {
+        if (m_http && m_cancel && !m_cancel->attach(httpGetFd(m_http), m_cancelFd)) {
             httpClose(m_http);
             m_http = nullptr;
         }
     }
     ~Connection()
     {
-        if (m_http && m_cancel) {
-            m_cancel->detach(httpGetFd(m_http)); // before the descriptor can be reused
+        if (m_cancelFd >= 0) {
+            m_cancel->detach(m_cancelFd);
         }
         httpClose(m_http);
     }
@@ -165,6 +177,7 @@ public:
 private:
     http_t* m_http;
     CupsCancel* m_cancel;
+    int m_cancelFd = -1;
 };
 
 } // namespace
