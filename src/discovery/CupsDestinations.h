@@ -24,18 +24,19 @@ extern const char* const DeviceUriOption;
 extern const char* const MakeAndModelOption;
 extern const char* const LocationOption;
 
-// Lets another thread cut listings short: cancel() shuts the connections of
-// the listings under way down, so that a server that takes the request and
-// never answers cannot hold the caller; later listings give up at once.
+// Lets another thread cut listings short: cancel() shuts the sockets of the
+// listings under way down, so that a server that takes the request and never
+// answers cannot hold the caller; later listings give up at once.
 class CupsCancel
 {
 public:
     void cancel();
 
-    // For the listing: registers its connection's descriptor (false once
-    // cancelled: the listing gives up) and withdraws it before closing it.
-    bool attach(int fd);
-    void detach(int fd);
+    // For the listing: takes a descriptor of its own for the connection's
+    // socket (false once cancelled: the listing gives up), and gives it back
+    // when the listing is done.
+    bool attach(int fd, int& own);
+    void detach(int own);
 
 private:
     std::mutex m_lock;

@@ -826,5 +826,5 @@ void TestDiscovery::usbPrinterRefusingLogin()
     QCOMPARE(watcher.lastDeviceId(), QStringLiteral("-1"));
 }
 
-QTEST_MAIN(TestDiscovery)
+QTEST_GUILESS_MAIN(TestDiscovery)
 #include "TestDiscovery.moc"
