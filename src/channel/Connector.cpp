@@ -1,10 +1,13 @@
 #include "Connector.h"
 
+#include "Log.h"
+
 #include <QDebug>
 #include <QStringList>
 #include <QUuid>
 
 #include <thrift/transport/TTransport.h>
+#include <thrift/transport/TTransportException.h>
 
 const char* const ChannelKey = "3a 7c 91 e4 05 b8 6d 2f c3 58 1e a9 74 d0 6b 82";
 
@@ -20,6 +23,26 @@ Connector::~Connector()
             m_transport->close();
         }
     } catch (...) {
+    }
+}
+
+bool Connector::open()
+{
+    try {
+        m_transport->open();
+    } catch (const apache::thrift::transport::TTransportException& e) {
+        PSM_LOG << QString::fromUtf8(e.what());
+        return false;
+    }
+    return true;
+}
+
+void Connector::close()
+{
+    try {
+        m_transport->close();
+    } catch (const apache::thrift::transport::TTransportException& e) {
+        PSM_LOG << QString::fromUtf8(e.what());
     }
 }
 

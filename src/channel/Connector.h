@@ -46,6 +46,9 @@ public:
     virtual bool release(const QString& token, bool force);
 
     virtual QString connectorType() const = 0; // "socket" or "usb"
+    // Every kind opens and closes its transport the same way, given here; a
+    // transport error is logged and reported as false (open) or swallowed
+    // (close).
     virtual bool open() = 0;
     virtual void close() = 0;
 

@@ -39,20 +39,10 @@ QString SafeConnector::connectorType() const
 
 bool SafeConnector::open()
 {
-    try {
-        m_transport->open();
-    } catch (const TTransportException& e) {
-        PSM_LOG << QString::fromUtf8(e.what());
-        return false;
-    }
-    return true;
+    return Connector::open();
 }
 
 void SafeConnector::close()
 {
-    try {
-        m_transport->close();
-    } catch (const TTransportException& e) {
-        PSM_LOG << QString::fromUtf8(e.what());
-    }
+    Connector::close();
 }

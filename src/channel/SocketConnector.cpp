@@ -46,22 +46,12 @@ QString SocketConnector::connectorType() const
 
 bool SocketConnector::open()
 {
-    try {
-        m_transport->open();
-    } catch (const TTransportException& e) {
-        PSM_LOG << QString::fromUtf8(e.what());
-        return false;
-    }
-    return true;
+    return Connector::open();
 }
 
 void SocketConnector::close()
 {
-    try {
-        m_transport->close();
-    } catch (const TTransportException& e) {
-        PSM_LOG << QString::fromUtf8(e.what());
-    }
+    Connector::close();
 }
 
 void SocketConnector::setReceiveTimeoutForTesting(int milliseconds)

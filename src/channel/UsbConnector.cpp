@@ -85,20 +85,10 @@ QString UsbConnector::connectorType() const
 
 bool UsbConnector::open()
 {
-    try {
-        m_transport->open();
-    } catch (const TTransportException& e) {
-        PSM_LOG << QString::fromUtf8(e.what());
-        return false;
-    }
-    return true;
+    return Connector::open();
 }
 
 void UsbConnector::close()
 {
-    try {
-        m_transport->close();
-    } catch (const TTransportException& e) {
-        PSM_LOG << QString::fromUtf8(e.what());
-    }
+    Connector::close();
 }
