@@ -426,6 +426,10 @@ bool SqlCipherDriver::open(const QString& db, const QString&, const QString& pas
 
     sqlite3* handle = nullptr;
     int rc = sqlite3_open_v2(db.toUtf8().constData(), &handle, flags, nullptr);
+    if (rc == SQLITE_OK) {
+        // Before the schema read below: another connection may hold a lock.
+        sqlite3_busy_timeout(handle, busyTimeout);
+    }
     if (rc == SQLITE_OK && !password.isEmpty()) {
         const QByteArray key = password.toUtf8();
         rc = sqlite3_key(handle, key.constData(), key.size());
@@ -446,7 +450,6 @@ bool SqlCipherDriver::open(const QString& db, const QString&, const QString& pas
         sqlite3_close_v2(handle);
         return false;
     }
-    sqlite3_busy_timeout(handle, busyTimeout);
     m_db = handle;
     setOpen(true);
     setOpenError(false);
