@@ -2,7 +2,10 @@
 // printer-sim process: what a user sees happen when printers come and go.
 
 #include "CupsSandbox.h"
+#include "SimPrinter.h"
 #include "TestPorts.h"
+#include "UsbSimPrinter.h"
+#include "UsbTestbed.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -95,8 +98,10 @@ private slots:
     void cleanupTestCase();
     void printerLifecycle();
     void secondAgentExitsAtOnce();
+    void usbPrinterEndToEnd();
 
 private:
+    void startAgent();
     void writeScenario(const QList<QJsonObject>& printers);
 
     CupsSandbox m_cups;
@@ -105,11 +110,17 @@ private:
     QString m_scenario;
     LoggedProcess m_sim;
     LoggedProcess m_agentProcess;
+    std::unique_ptr<UsbTestbed> m_usb; // only under umockdev's preload library
 };
 
 void TestEndToEnd::initTestCase()
 {
     QVERIFY2(m_cups.start(), qPrintable(m_cups.lastError()));
+    // The simulated USB bus must be in place before the agent starts libusb;
+    // the agent inherits it through the environment.
+    if (UsbTestbed::available()) {
+        m_usb.reset(new UsbTestbed);
+    }
 
     // The agent in a tree of its own: its lock port must not meet a real
     // agent's, and its data directory is the tree's.
@@ -136,8 +147,22 @@ void TestEndToEnd::initTestCase()
 void TestEndToEnd::cleanupTestCase()
 {
     m_agentProcess.stop();
+    if (m_usb) {
+        for (const UsbSimDevicePtr& device : m_usb->devices()) {
+            m_usb->unplug(device);
+        }
+    }
     m_sim.stop();
     m_cups.stop();
+}
+
+void TestEndToEnd::startAgent()
+{
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    m_agentProcess.process().setProcessEnvironment(env);
+    m_agentProcess.start(m_agent);
+    QVERIFY2(m_agentProcess.waitFor("start listen success", 15000), qPrintable(m_agentProcess.log()));
 }
 
 void TestEndToEnd::writeScenario(const QList<QJsonObject>& printers)
@@ -157,11 +182,7 @@ void TestEndToEnd::writeScenario(const QList<QJsonObject>& printers)
 
 void TestEndToEnd::printerLifecycle()
 {
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    m_agentProcess.process().setProcessEnvironment(env);
-    m_agentProcess.start(m_agent);
-    QVERIFY2(m_agentProcess.waitFor("start listen success", 15000), qPrintable(m_agentProcess.log()));
+    startAgent();
 
     // A queue for a supported model appears: the watcher registers it, the
     // monitor window selects it as the first printer and has it polled.
@@ -190,8 +211,9 @@ void TestEndToEnd::printerLifecycle()
 
 void TestEndToEnd::secondAgentExitsAtOnce()
 {
-    QVERIFY(m_agentProcess.process().state() == QProcess::Running
-            || (m_agentProcess.start(m_agent), m_agentProcess.waitFor("start listen success", 15000)));
+    if (m_agentProcess.process().state() != QProcess::Running) {
+        startAgent();
+    }
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     QProcess second;
@@ -206,6 +228,41 @@ void TestEndToEnd::secondAgentExitsAtOnce()
     QVERIFY(output.contains("already running,program will quit"));
     QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(m_agentProcess.process().state(), QProcess::Running);
+}
+
+void TestEndToEnd::usbPrinterEndToEnd()
+{
+    if (!m_usb) {
+        QSKIP("needs umockdev's preload library (run through ctest)");
+    }
+    if (m_agentProcess.process().state() != QProcess::Running) {
+        startAgent();
+    }
+
+    // A printer plugged in over USB, with the simulated printer behind it.
+    UsbDeviceSpec spec; // 2d8f:a61c, "OSTREL TR-M400", one printer-class interface
+    spec.serial = QStringLiteral("SNE2E01");
+    const UsbSimDevicePtr device = m_usb->plug(spec);
+    QVERIFY(device);
+    SimPrinterConfig config;
+    config.address = QStringLiteral("usb");
+    config.model = QStringLiteral("TR-M400");
+    config.state = 3;
+    config.flags = { 32 };
+    auto printer = std::make_shared<SimPrinter>(config);
+    attachSimPrinter(device, printer);
+
+    // The watcher registers it under its USB identity, reads its identity
+    // over USB, and the poller reports it within a minute.
+    QVERIFY2(m_agentProcess.waitFor(R"(Name: "2d8f:a61c:SNE2E01" isUSB: true)", 15000),
+             qPrintable(m_agentProcess.log()));
+    QVERIFY2(m_agentProcess.waitFor("序列号：SNE2E01", PollPeriodMs + 20000), qPrintable(m_agentProcess.log()));
+    QVERIFY(m_agentProcess.waitFor("打印机卡纸(20006)", 5000));
+    QVERIFY(printer->stats().requests.value(QStringLiteral("getPrinterStatus")) >= 1);
+
+    // Unplugged, it leaves the registry.
+    m_usb->unplug(device);
+    QVERIFY2(m_agentProcess.waitFor(R"(del printers: "2d8f:a61c:SNE2E01")", 15000), qPrintable(m_agentProcess.log()));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
