@@ -213,9 +213,9 @@ void Status::slotListViewtip(const QModelIndex& index)
         return;
     }
     m_currentRow = index.row();
-    const QStringList parts = item->data(PrinterIdRole).toString().split(QLatin1Char(':'));
-    if (parts.size() == 3) {
-        QToolTip::showText(QCursor::pos(), parts.last(), ui->listView);
+    const QString serial = serialOf(item->data(PrinterIdRole).toString());
+    if (!serial.isEmpty()) {
+        QToolTip::showText(QCursor::pos(), serial, ui->listView);
     }
 }
 
