@@ -123,6 +123,14 @@ PrinterOptions ListenPrinterInfo::getPrinterOptions(const QString& name)
     return listDestinations().options(name);
 }
 
+void ListenPrinterInfo::applyModel(PrinterContext& printer, const QString& model)
+{
+    printer.setModel(model);
+    if (ModelTable::findModelByText(model).supportToner) {
+        printer.setSupportToner(true);
+    }
+}
+
 QString ListenPrinterInfo::uriTail(const QString& deviceUri)
 {
     return removeAll(deviceUri, { "tav2://", "OSTREL_" });
@@ -196,7 +204,6 @@ void ListenPrinterInfo::checkPrinter()
             registry.removePrinterContext(address);
         }
 
-        const ModelRecord model = ModelTable::findModelByText(makeAndModel);
         if (knownNames.contains(name)) {
             if (const PrinterContextPtr printer = contexts.value(name)) {
                 if (printer->isUSB()) {
@@ -206,20 +213,14 @@ void ListenPrinterInfo::checkPrinter()
                     printer->setIp(address);
                 }
                 if (printer->model() != makeAndModel) {
-                    printer->setModel(makeAndModel);
-                    if (model.supportToner) {
-                        printer->setSupportToner(true);
-                    }
+                    applyModel(*printer, makeAndModel);
                 }
             }
             knownNames.removeOne(name);
         } else {
             PSM_LOG << "printer name :" << name << "printer ip :" << address;
             const PrinterContextPtr printer = registry.addPrinterContext(address, name, false, 0, 0);
-            printer->setModel(makeAndModel);
-            if (model.supportToner) {
-                printer->setSupportToner(true);
-            }
+            applyModel(*printer, makeAndModel);
             emit sigAddPrinter(name);
         }
     }

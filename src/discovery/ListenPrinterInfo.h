@@ -23,6 +23,8 @@
 // A pass lists the CUPS destinations once and answers every option read of
 // the pass from that listing. The registry's lock is only taken inside the
 // registry's own calls, never around a CUPS request or a printer call.
+class PrinterContext;
+
 class ListenPrinterInfo : public QObject
 {
     Q_OBJECT
@@ -77,6 +79,9 @@ private:
     // The printer address in a URI tail: scheme markers removed, a port
     // dropped. Only an IPv4 address result names a network printer.
     static QString addressFromUriTail(const QString& tail);
+    // Sets the record's model, and its toner support when the model table
+    // says the model reports toner (never cleared here).
+    static void applyModel(PrinterContext& printer, const QString& model);
 
     void run();
     CupsDestinationList listDestinations();

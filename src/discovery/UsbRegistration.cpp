@@ -39,14 +39,10 @@ void ListenPrinterInfo::addUSBDevice(QStringList& knownNames, const QList<UsbDev
             continue; // reached through its CUPS queue
         }
 
-        const ModelRecord model = ModelTable::findModelByText(device.model);
         if (knownNames.contains(usbIdentity)) {
             if (const PrinterContextPtr printer = contexts.value(usbIdentity)) {
                 if (printer->model() != device.model) {
-                    printer->setModel(device.model);
-                    if (model.supportToner) {
-                        printer->setSupportToner(true);
-                    }
+                    applyModel(*printer, device.model);
                 }
             }
             knownNames.removeOne(usbIdentity);
@@ -56,11 +52,8 @@ void ListenPrinterInfo::addUSBDevice(QStringList& knownNames, const QList<UsbDev
         const std::array<uint8_t, 4>& lastInterface = device.interfaces.back();
         const PrinterContextPtr printer
             = registry.addPrinterContext(device.model, usbIdentity, true, lastInterface[1], lastInterface[2]);
-        printer->setModel(device.model);
+        applyModel(*printer, device.model);
         printer->setKind(1);
-        if (model.supportToner) {
-            printer->setSupportToner(true);
-        }
 
         const int colon = usbIdentity.indexOf(QLatin1Char(':'));
         const QString vid = usbIdentity.left(colon);
