@@ -1,5 +1,7 @@
 #include "Startup.h"
 
+#include "SocketServerLock.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -91,6 +93,12 @@ int portFromConfig(const QByteArray& content)
         return 0;
     }
     return document.object().value(QStringLiteral("excludePort")).toInt(0);
+}
+
+quint16 lockPort(int configured)
+{
+    const auto lowBits = static_cast<quint16>(configured & 0xffff);
+    return configured > 0 && lowBits != 0 ? lowBits : SocketServerLock::DefaultPort;
 }
 
 int readPort()

@@ -17,6 +17,10 @@ void loadTranslations();
 int readPort();
 int readPortFrom(const QString& configPath);
 int portFromConfig(const QByteArray& content);
+// The lock port for a configured value: its low 16 bits, or the built-in
+// port when the value is not positive or those bits are all 0 (port 0 would
+// let the lock listen on a random port that no later start can find).
+quint16 lockPort(int configured);
 QString whoami();
 
 #endif // PSM_STARTUP_H

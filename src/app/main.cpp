@@ -21,9 +21,7 @@ int main(int argc, char* argv[])
     const QString userName = whoami();
 
     auto* lock = new SocketServerLock(userName, QStringLiteral("agent"));
-    if (port > 0) {
-        lock->setPort(static_cast<quint16>(port & 0xffff));
-    }
+    lock->setPort(lockPort(port));
     if (lock->start() != 0) {
         delete lock;
         delete app;
