@@ -6,9 +6,15 @@
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTextCodec>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
+
+#include <pwd.h>
+
+#include <memory>
+#include <vector>
 
 namespace
 {
@@ -178,47 +184,97 @@ int SocketServerLock::listen()
 void SocketServerLock::newSocketConnection()
 {
     QTcpSocket* socket = m_server ? m_server->nextPendingConnection() : nullptr;
-    if (!socket) {
-        return;
+    if (socket) {
+        collectRequest(socket);
     }
-    // The request is handled from the event loop: a peer that connects and
-    // sends nothing must not freeze the agent while it waits.
+}
+
+void SocketServerLock::collectRequest(QTcpSocket* socket)
+{
+    // The request is gathered from the event loop: a peer that connects and
+    // sends nothing must not freeze the agent while it waits, and a greeting
+    // that arrives in pieces is judged whole.
     auto* deadline = new QTimer(socket);
     deadline->setSingleShot(true);
+    auto* quiet = new QTimer(socket);
+    quiet->setSingleShot(true);
+    auto received = std::make_shared<QByteArray>();
     auto handled = std::make_shared<bool>(false);
-    auto handle = [this, socket, handled] {
+    auto handle = [this, socket, received, handled] {
+        if (!*handled) {
+            *handled = true;
+            answerRequest(socket, *received);
+        }
+    };
+    auto gather = [socket, received, handled, quiet, handle] {
         if (*handled) {
             return;
         }
-        *handled = true;
-        answerRequest(socket, socket->read(MaxRequestBytes + 1));
+        received->append(socket->read(MaxRequestBytes + 1 - received->size()));
+        if (received->size() > MaxRequestBytes || socket->state() != QAbstractSocket::ConnectedState) {
+            handle();
+        } else if (!received->isEmpty()) {
+            quiet->start(RequestQuietMs);
+        }
     };
-    connect(socket, &QTcpSocket::readyRead, this, handle);
-    connect(socket, &QTcpSocket::disconnected, this, handle);
+    connect(socket, &QTcpSocket::readyRead, this, gather);
+    connect(socket, &QTcpSocket::disconnected, this, gather);
+    connect(quiet, &QTimer::timeout, this, handle);
     connect(deadline, &QTimer::timeout, this, handle);
     deadline->start(ReadWaitMs);
-    if (socket->bytesAvailable() > 0 || socket->state() != QAbstractSocket::ConnectedState) {
-        handle();
-    }
+    gather();
 }
+
+namespace
+{
+// A name that the user database knows; text that could not be a login name
+// (undecodable, control characters) is not looked up at all.
+bool isLocalLoginName(const QByteArray& name)
+{
+    QTextCodec::ConverterState state;
+    const QString text = QTextCodec::codecForName("UTF-8")->toUnicode(name.constData(), name.size(), &state);
+    if (name.isEmpty() || state.invalidChars > 0) {
+        return false;
+    }
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control || c.isSpace()) {
+            return false;
+        }
+    }
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    return getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
+} // namespace
 
 SocketServerLock::Request SocketServerLock::classifyRequest(const QByteArray& received, const QString& userName)
 {
     if (received.size() > MaxRequestBytes) {
         return Request::Invalid;
     }
-    const QString request = QString::fromUtf8(received);
-    if ((request != userName && !request.isEmpty()) || request.contains(QLatin1String("exit"))) {
+    if (received == "exit") {
         return Request::OtherLogin;
     }
-    return Request::SameUser;
+    QByteArray greeting = received;
+    if (greeting.endsWith('\n')) {
+        greeting.chop(greeting.endsWith("\r\n") ? 2 : 1);
+    }
+    if (greeting.isEmpty() || QString::fromUtf8(greeting) == userName) {
+        return Request::SameUser;
+    }
+    return isLocalLoginName(greeting) ? Request::OtherLogin : Request::Invalid;
 }
 
 void SocketServerLock::answerRequest(QTcpSocket* socket, const QByteArray& received)
 {
     const Request kind = classifyRequest(received, m_userName);
     if (kind == Request::Invalid) {
-        qDebug() << "ignore oversized request from port" << socket->peerPort();
+        if (received.size() > MaxRequestBytes) {
+            qDebug() << "ignore oversized request from port" << socket->peerPort();
+        } else {
+            qDebug() << "ignore request" << received << "from port" << socket->peerPort();
+        }
         socket->abort();
         socket->deleteLater();
         return;
@@ -229,7 +285,9 @@ void SocketServerLock::answerRequest(QTcpSocket* socket, const QByteArray& recei
         qDebug() << "get socket data: " << request << " login, this program will exit";
         m_server->close();
     }
-    writeText(*socket, m_userName + m_programName);
+    if (socket->state() == QAbstractSocket::ConnectedState) {
+        writeText(*socket, m_userName + m_programName);
+    }
     finishConnection(socket, otherLogin);
     if (!otherLogin) {
         qDebug() << "this user login again : " << request;

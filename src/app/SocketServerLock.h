@@ -23,6 +23,9 @@ public:
     static constexpr quint16 DefaultPort = 57142;
     // A login name is never longer than this; a longer request is no greeting.
     static constexpr int MaxRequestBytes = 256;
+    // A request is complete once the peer has been silent this long (or has
+    // hung up): a greeting may arrive in pieces.
+    static constexpr int RequestQuietMs = 1000;
 
     // The modal boxes of the handshake go through these, so that tests can
     // answer them without a screen. A question returns true for "是".
@@ -34,9 +37,11 @@ public:
     // What the holder makes of a starter's request.
     enum class Request {
         SameUser, // this user again (or nothing sent): answer and keep running
-        OtherLogin, // another login or an exit request: answer and quit
-        Invalid, // longer than any login name: drop the connection
+        OtherLogin, // another local user's login or the exit request: answer and quit
+        Invalid, // anything else (too long, not a known login name): drop it
     };
+    // A greeting is compared without a trailing newline; the exit request
+    // only counts as sent, "exit" and nothing more.
     static Request classifyRequest(const QByteArray& received, const QString& userName);
 
     SocketServerLock(const QString& userName, const QString& programName, QObject* parent = nullptr);
@@ -53,6 +58,7 @@ public slots:
     void newSocketConnection();
 
 private:
+    void collectRequest(QTcpSocket* socket);
     void answerRequest(QTcpSocket* socket, const QByteArray& received);
     void finishConnection(QTcpSocket* socket, bool quitAfterwards);
 

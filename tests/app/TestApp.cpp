@@ -16,6 +16,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -49,6 +52,13 @@ void writeFile(const QString& path, const QByteArray& content)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);
+}
+
+// A login name of this machine other than the one running the tests.
+QString otherLocalUser()
+{
+    const QByteArray me = getpwuid(getuid())->pw_name;
+    return QString::fromLocal8Bit(me == "daemon" ? "root" : "daemon");
 }
 
 void logFromLambda()
@@ -89,6 +99,7 @@ private slots:
     void statusMessages();
     void statusTableCarriesCodes();
 
+    void handshakeSameUser_data();
     void handshakeSameUser();
     void handshakeForeignUser();
     void handshakeSibling_data();
@@ -101,7 +112,9 @@ private slots:
 private:
     // A copy of the agent in a tree of its own, whose config.json names a
     // lock port that no real agent uses.
-    QString agentTree(QTemporaryDir& dir, quint16 port);
+    QString agentTree(QTemporaryDir& dir, int port);
+    // The environment of an agent whose whoami answers `user`.
+    static QProcessEnvironment loginAs(QTemporaryDir& dir, const QString& user);
     void startAgent(QProcess& process, const QString& binary, const QProcessEnvironment& env = {});
     static bool waitForOutput(QProcess& process, const QString& text, int timeoutMs);
 };
@@ -236,33 +249,29 @@ void TestApp::readPort_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("port");
-    QTest::newRow("number") << QByteArray(R"({"excludePort": 50123})") << 50123;
-    QTest::newRow("absent") << QByteArray(R"({"models": []})") << 0;
-    QTest::newRow("string") << QByteArray(R"({"excludePort": "50123"})") << 0;
-    QTest::newRow("zero") << QByteArray(R"({"excludePort": 0})") << 0;
-    QTest::newRow("negative") << QByteArray(R"({"excludePort": -5})") << -5;
-    QTest::newRow("above 16 bits") << QByteArray(R"({"excludePort": 70000})") << 70000;
-    QTest::newRow("empty file") << QByteArray() << 0;
-    QTest::newRow("not json") << QByteArray("excludePort=1") << 0;
-    QTest::newRow("array") << QByteArray("[1,2]") << 0;
+    QTest::addColumn<int>("lockPort");
+    QTest::newRow("number") << QByteArray(R"({"excludePort": 50123})") << 50123 << 50123;
+    QTest::newRow("absent") << QByteArray(R"({"models": []})") << 0 << 57142;
+    QTest::newRow("string") << QByteArray(R"({"excludePort": "50123"})") << 0 << 57142;
+    QTest::newRow("zero") << QByteArray(R"({"excludePort": 0})") << 0 << 57142;
+    QTest::newRow("negative") << QByteArray(R"({"excludePort": -5})") << -5 << 57142;
+    QTest::newRow("above 16 bits") << QByteArray(R"({"excludePort": 70000})") << 70000 << 4464;
+    QTest::newRow("low 16 bits zero") << QByteArray(R"({"excludePort": 131072})") << 131072 << 57142;
+    QTest::newRow("empty file") << QByteArray() << 0 << 57142;
+    QTest::newRow("not json") << QByteArray("excludePort=1") << 0 << 57142;
+    QTest::newRow("array") << QByteArray("[1,2]") << 0 << 57142;
 }
 
 void TestApp::readPort()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, port);
+    QFETCH(int, lockPort);
     QTemporaryDir dir;
     const QString path = dir.filePath("config.json");
     writeFile(path, content);
     QCOMPARE(readPortFrom(path), port);
-
-    // main() keeps the built-in port unless the value is positive, and then
-    // uses its low 16 bits: 70000 becomes 4464.
-    SocketServerLock lock("user", "agent");
-    if (port > 0) {
-        lock.setPort(static_cast<quint16>(port & 0xffff));
-    }
-    QCOMPARE(lock.port(), port == 70000 ? quint16(4464) : port > 0 ? quint16(port) : quint16(57142));
+    QCOMPARE(int(::lockPort(port)), lockPort);
 }
 
 void TestApp::readModels_data()
@@ -433,7 +442,7 @@ void TestApp::statusTableCarriesCodes()
     QCOMPARE(entries, 107);
 }
 
-QString TestApp::agentTree(QTemporaryDir& dir, quint16 port)
+QString TestApp::agentTree(QTemporaryDir& dir, int port)
 {
     QDir root(dir.path());
     root.mkpath("bin");
@@ -442,8 +451,22 @@ QString TestApp::agentTree(QTemporaryDir& dir, quint16 port)
     QFile::copy(PSM_BUILD_DIR "/bin/printer-status-monitor", binary);
     QFile::copy(PSM_BUILD_DIR "/data/config.json", root.filePath("data/config.json.orig"));
     writeFile(root.filePath("data/config.json"),
-              QStringLiteral(R"({"excludePort": %1, "models": []})").arg(port).toUtf8());
+              QStringLiteral(R"({"excludePort": %1, "models": [], )"
+                             R"("networkProbe": {"host": "127.0.0.1", "port": 9}})")
+                  .arg(port)
+                  .toUtf8());
     return binary;
+}
+
+QProcessEnvironment TestApp::loginAs(QTemporaryDir& dir, const QString& user)
+{
+    QDir(dir.path()).mkpath("login");
+    const QString fakeWhoami = dir.filePath("login/whoami");
+    writeFile(fakeWhoami, QStringLiteral("#!/bin/sh\necho %1\n").arg(user).toUtf8());
+    QFile::setPermissions(fakeWhoami, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", dir.filePath("login") + ':' + env.value("PATH"));
+    return env;
 }
 
 void TestApp::startAgent(QProcess& process, const QString& binary, const QProcessEnvironment& env)
@@ -474,16 +497,36 @@ bool TestApp::waitForOutput(QProcess& process, const QString& text, int timeoutM
     return false;
 }
 
+void TestApp::handshakeSameUser_data()
+{
+    QTest::addColumn<int>("configuredPort"); // 0: a free port of the test's own
+    QTest::addColumn<QString>("user"); // empty: whoever runs the tests
+    QTest::newRow("own port") << 0 << "";
+    QTest::newRow("low 16 bits zero") << 65536 << "";
+    QTest::newRow("name holding exit") << 0 << "lexitia";
+}
+
 void TestApp::handshakeSameUser()
 {
+    QFETCH(int, configuredPort);
+    QFETCH(QString, user);
+    if (configuredPort == 65536) {
+        // Both agents must settle on the built-in port.
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, SocketServerLock::DefaultPort)) {
+            QSKIP("the built-in lock port is in use on this machine");
+        }
+        probe.close();
+    }
     QTemporaryDir dir;
-    const QString binary = agentTree(dir, freeLoopbackPort());
+    const QString binary = agentTree(dir, configuredPort ? configuredPort : freeLoopbackPort());
+    const QProcessEnvironment env = user.isEmpty() ? QProcessEnvironment() : loginAs(dir, user);
     QProcess first;
-    startAgent(first, binary);
+    startAgent(first, binary, env);
     QVERIFY(waitForOutput(first, "start listen success", 15000));
 
     QProcess second;
-    startAgent(second, binary);
+    startAgent(second, binary, env);
     QVERIFY(second.waitForFinished(20000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
@@ -504,18 +547,12 @@ void TestApp::handshakeForeignUser()
     QVERIFY(waitForOutput(first, "start listen success", 15000));
 
     // The newcomer's login name comes from whoami: give it another user.
-    QDir(dir.path()).mkpath("otheruser");
-    const QString fakeWhoami = dir.filePath("otheruser/whoami");
-    writeFile(fakeWhoami, "#!/bin/sh\necho bob\n");
-    QFile::setPermissions(fakeWhoami, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", dir.filePath("otheruser") + ':' + env.value("PATH"));
-
     QProcess second;
-    startAgent(second, binary, env);
+    startAgent(second, binary, loginAs(dir, otherLocalUser()));
     QVERIFY(first.waitForFinished(20000));
     QCOMPARE(first.exitCode(), 0);
-    const QByteArray holderLine = R"(get socket data:  "bob"  login, this program will exit)";
+    const QByteArray holderLine
+        = QStringLiteral(R"(get socket data:  "%1"  login, this program will exit)").arg(otherLocalUser()).toUtf8();
     QVERIFY(first.readAll().contains(holderLine));
     QVERIFY(waitForOutput(second, "start listen success", 15000));
     QVERIFY(second.property("seen").toByteArray().contains("continue to connect server"));
@@ -572,12 +609,20 @@ void TestApp::classifyRequest_data()
     QTest::addColumn<QByteArray>("received");
     QTest::addColumn<QString>("user");
     QTest::addColumn<int>("kind");
+    const QByteArray other = otherLocalUser().toLocal8Bit();
     QTest::newRow("same user") << QByteArray("alice") << "alice" << int(Request::SameUser);
+    QTest::newRow("same user, newline") << QByteArray("alice\n") << "alice" << int(Request::SameUser);
+    QTest::newRow("same user, CR LF") << QByteArray("alice\r\n") << "alice" << int(Request::SameUser);
     QTest::newRow("nothing sent") << QByteArray() << "alice" << int(Request::SameUser);
-    QTest::newRow("other user") << QByteArray("bob") << "alice" << int(Request::OtherLogin);
+    QTest::newRow("other local user") << other << "alice" << int(Request::OtherLogin);
+    QTest::newRow("other local user, newline") << other + '\n' << "alice" << int(Request::OtherLogin);
     QTest::newRow("exit") << QByteArray("exit") << "alice" << int(Request::OtherLogin);
-    QTest::newRow("own name holding exit") << QByteArray("lexitia") << "lexitia" << int(Request::OtherLogin);
-    QTest::newRow("longest name") << QByteArray(256, 'a') << "alice" << int(Request::OtherLogin);
+    QTest::newRow("exit, newline") << QByteArray("exit\n") << "alice" << int(Request::Invalid);
+    QTest::newRow("own name holding exit") << QByteArray("lexitia") << "lexitia" << int(Request::SameUser);
+    QTest::newRow("unknown name") << QByteArray("lexitia") << "alice" << int(Request::Invalid);
+    QTest::newRow("piece of a name") << other.left(2) << "alice" << int(Request::Invalid);
+    QTest::newRow("local user, then NUL") << other + QByteArray("\0x", 2) << "alice" << int(Request::Invalid);
+    QTest::newRow("binary") << QByteArray("\xff\xfe\x01\x02") << "alice" << int(Request::Invalid);
     QTest::newRow("too long") << QByteArray(257, 'a') << "alice" << int(Request::Invalid);
 }
 
@@ -591,42 +636,56 @@ void TestApp::classifyRequest()
 
 void TestApp::holderSurvivesBadPeers()
 {
+    // The holder's name begins with another local user's name, so a greeting
+    // judged before it has fully arrived would look like that user's login.
+    const QString user = otherLocalUser() + "2";
     const quint16 port = freeLoopbackPort();
-    SocketServerLock lock("alice", "agent");
-    lock.setPort(port);
-    QCOMPARE(lock.listen(), 0);
+    QProcess holder;
+    holder.start(PSM_BUILD_DIR "/tests/lockholder", { user, "agent", QString::number(port) });
+    QVERIFY(holder.waitForReadyRead(10000));
 
-    // A peer that connects and says nothing must not hold up the answer to
-    // the next starter.
+    auto connected = [port](QTcpSocket& socket) {
+        socket.connectToHost("127.0.0.1", port);
+        return socket.waitForConnected(2000);
+    };
+    // A peer that connects and says nothing must not hold up the others.
     QTcpSocket silent;
-    silent.connectToHost("127.0.0.1", port);
-    QVERIFY(silent.waitForConnected(2000));
-
+    QVERIFY(connected(silent));
     QTcpSocket flood;
-    flood.connectToHost("127.0.0.1", port);
-    QVERIFY(flood.waitForConnected(2000));
+    QVERIFY(connected(flood));
     flood.write(QByteArray(1 << 20, 'x'));
-
     QTcpSocket vanishing;
-    vanishing.connectToHost("127.0.0.1", port);
-    QVERIFY(vanishing.waitForConnected(2000));
+    QVERIFY(connected(vanishing));
     vanishing.abort();
+    QTcpSocket garbage;
+    QVERIFY(connected(garbage));
+    garbage.write(QByteArray("\x00\xff\x13\x37garbage", 11));
+    QTcpSocket newline;
+    QVERIFY(connected(newline));
+    newline.write(user.toUtf8() + '\n');
+    QTcpSocket split;
+    QVERIFY(connected(split));
+    split.write(otherLocalUser().toUtf8());
+    QTest::qWait(300);
+    split.write("2");
 
     QTcpSocket starter;
-    starter.connectToHost("127.0.0.1", port);
-    QVERIFY(starter.waitForConnected(2000));
-    QElapsedTimer timer;
-    timer.start();
-    starter.write("alice");
+    QVERIFY(connected(starter));
+    starter.write(user.toUtf8());
     QTRY_VERIFY_WITH_TIMEOUT(starter.bytesAvailable() > 0, 5000);
-    QVERIFY(timer.elapsed() < 5000);
-    QCOMPARE(starter.readAll(), QByteArray("aliceagent"));
+    QCOMPARE(starter.readAll(), (user + "agent").toUtf8());
+    QTRY_VERIFY_WITH_TIMEOUT(split.bytesAvailable() > 0, 5000);
+    QCOMPARE(split.readAll(), (user + "agent").toUtf8());
 
-    // The flood got no answer and nobody asked the holder to quit.
+    // The flood and the garbage are dropped unanswered, and nobody made the
+    // holder quit.
     QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QAbstractSocket::UnconnectedState, 5000);
-    QSignalSpy quitSpy(qApp, &QCoreApplication::aboutToQuit);
-    QTest::qWait(200);
-    QCOMPARE(quitSpy.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(garbage.state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(garbage.bytesAvailable(), 0);
+    QVERIFY(!holder.waitForFinished(1000));
+    QCOMPARE(holder.state(), QProcess::Running);
+    holder.kill();
+    holder.waitForFinished();
 }
 
 void TestApp::simultaneousStartsLeaveOne()

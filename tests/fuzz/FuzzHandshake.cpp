@@ -13,5 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > size_t(SocketServerLock::MaxRequestBytes) && kind != SocketServerLock::Request::Invalid) {
         __builtin_trap();
     }
+    // Only a whole login name or the bare exit request may end the holder.
+    if (kind == SocketServerLock::Request::OtherLogin && received != "exit" && received.contains('\0')) {
+        __builtin_trap();
+    }
     return 0;
 }
