@@ -113,7 +113,11 @@ void PrintAgentClient::createAboutDialog()
 
 void PrintAgentClient::startWatcher()
 {
-    watcher = new ListenPrinterInfo;
+    // The first pass may announce printers at once: its thread starts only
+    // once the announcements are connected.
+    ListenPrinterInfo::Options options;
+    options.startThread = false;
+    watcher = new ListenPrinterInfo(options);
     connect(watcher, &ListenPrinterInfo::sigAddPrinter, &statusWidget, &Status::onAddPrinter, Qt::QueuedConnection);
     connect(watcher, &ListenPrinterInfo::sigAddUSBPrinter, &statusWidget, &Status::onAddUSBPrinter,
             Qt::QueuedConnection);
@@ -126,6 +130,7 @@ void PrintAgentClient::startWatcher()
     connect(watcherThread, &QThread::finished, watcherThread, &QObject::deleteLater);
     watcher->moveToThread(watcherThread);
     watcherThread->start(QThread::InheritPriority);
+    watcher->start();
 }
 
 void PrintAgentClient::onShowPrinterWidget()

@@ -60,9 +60,17 @@ ListenPrinterInfo::ListenPrinterInfo(const Options& options, QObject* parent)
     , m_options(options)
 {
     if (m_options.startThread) {
-        m_checkThread = std::thread([this] { run(); });
-        pthread_setname_np(m_checkThread.native_handle(), ThreadName);
+        start();
     }
+}
+
+void ListenPrinterInfo::start()
+{
+    if (m_checkThread.joinable()) {
+        return;
+    }
+    m_checkThread = std::thread([this] { run(); });
+    pthread_setname_np(m_checkThread.native_handle(), ThreadName);
 }
 
 ListenPrinterInfo::~ListenPrinterInfo()

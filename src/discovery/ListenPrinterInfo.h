@@ -31,8 +31,9 @@ class ListenPrinterInfo : public QObject
 
 public:
     struct Options {
-        // The agent starts the worker; tests may leave it off and call
-        // checkPrinter() themselves.
+        // Start the worker on construction. Without it the worker waits for
+        // start() (so that signals can be connected before the first pass),
+        // or tests call checkPrinter() themselves.
         bool startThread = true;
         std::chrono::milliseconds interval{ 1000 };
         // How a pass reads the destinations: one listing per pass (by default
@@ -48,6 +49,9 @@ public:
     // Ends the loop and waits for the running pass. Must not run on the
     // worker thread.
     ~ListenPrinterInfo() override;
+
+    // Starts the worker thread of scan passes, once.
+    void start();
 
     // One scan pass.
     void checkPrinter();

@@ -313,10 +313,13 @@ void TestDiscovery::queueLifecycleOnWatcherThread()
 {
     QVERIFY(m_cups.addQueue(QStringLiteral("office"), QStringLiteral("socket://127.0.0.20:9100"),
                             QStringLiteral("TR-M400")));
+    // As in the agent: announcements are connected before the first pass.
     Options options;
     options.interval = std::chrono::milliseconds(50);
+    options.startThread = false;
     auto watcher = std::make_unique<ListenPrinterInfo>(options);
     WatcherProbe probe(watcher.get());
+    watcher->start();
 
     QTRY_COMPARE_WITH_TIMEOUT(probe.added.count(), 1, 10000);
     QCOMPARE(probe.added.at(0).at(0).toString(), QStringLiteral("office"));
