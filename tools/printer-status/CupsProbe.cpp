@@ -20,5 +20,7 @@ CupsServerState probeCupsServer(int timeoutMs)
 
 QString cupsServerName()
 {
-    return QString::fromLocal8Bit(cupsServer());
+    const QString server = QString::fromLocal8Bit(cupsServer());
+    // A local socket is named by its path, a host by host and port.
+    return server.startsWith(QLatin1Char('/')) ? server : server + QLatin1Char(':') + QString::number(ippPort());
 }
