@@ -75,7 +75,8 @@ QList<QJsonObject> sims()
                      { { "model", "TR-C3000" },
                        { "toners",
                          QJsonArray{ toner("Black", 8000, 2000), toner("cyan", 1000, 1000), toner("magenta", 0, 0),
-                                     toner("gold \"24\" \\ k\nline", 500, 100) } } }) };
+                                     toner("gold \"24\" \\ k\nline", 500, 100) } } }),
+             printer("127.0.0.125") };
 }
 
 // promtool's verdict on an exposition text; empty when it is accepted.
@@ -89,6 +90,12 @@ QString promtoolProblems(const QByteArray& text)
     promtool.waitForFinished();
     const QString output = QString::fromUtf8(promtool.readAll());
     return promtool.exitCode() == 0 && output.trimmed().isEmpty() ? QString() : output + QStringLiteral("\n") + text;
+}
+
+// A label value as the exposition format writes it.
+QString escaped(QString value)
+{
+    return value.replace("\\", "\\\\").replace("\"", "\\\"").replace("\n", "\\n");
 }
 
 // The value of the one sample whose line starts with prefix (name and labels).
@@ -129,6 +136,7 @@ private slots:
     void duplicateNamePolledOnce();
 
 private:
+    QTemporaryDir m_dir;
     CupsSandbox m_cups;
     SimThread* m_sim = nullptr;
 };
@@ -141,6 +149,16 @@ void TestCli::initTestCase()
     QVERIFY(m_cups.addQueue("off", "tav2://OSTREL_127.0.0.122", "TR-M400"));
     QVERIFY(m_cups.addQueue("other", "socket://127.0.0.123", "X100"));
     QVERIFY(m_cups.addQueue("colour", "socket://127.0.0.124", "TR-C3000"));
+    // A make-and-model with a backslash and a line break (a PPD quoted value
+    // may span lines), for the label escaping.
+    QFile ppd(PSM_SOURCE_DIR "/tests/fixtures/cups/ppd/TR-M400.ppd");
+    QVERIFY(ppd.open(QIODevice::ReadOnly));
+    QFile oddPpd(m_dir.filePath("odd.ppd"));
+    QVERIFY(oddPpd.open(QIODevice::WriteOnly));
+    oddPpd.write(
+        ppd.readAll().replace("*NickName: \"Ostrel TR-M400 Series\"", "*NickName: \"Ostrel TR-M400 a\\b\nline2\""));
+    oddPpd.close();
+    QVERIFY(m_cups.addQueue("odd", "socket://127.0.0.125", oddPpd.fileName()));
     m_sim = new SimThread;
     QVERIFY(m_sim->load(sims()));
 }
@@ -170,6 +188,12 @@ void TestCli::textBlocks()
                                             "  状态：紧急警告(10003)\n"
                                             "  状态：打印机卡纸(20006)\n"
                                             "  状态：卡纸，请打开前盖并拉出硒鼓来清除卡纸(200324)\n"
+                                            "  墨粉：黑色墨盒剩余量: 25%\n"
+                                            "\n"
+                                            "打印机：odd\n"
+                                            "  地址：127.0.0.125\n"
+                                            "  型号：Ostrel TR-M400 a\\b\nline2\n"
+                                            "  状态：打印机状态正常(10000)\n"
                                             "  墨粉：黑色墨盒剩余量: 25%\n"
                                             "\n"
                                             "打印机：off\n"
@@ -302,6 +326,7 @@ void TestCli::prometheus_data()
     QTest::newRow("jammed") << "jam";
     QTest::newRow("unreachable") << "off";
     QTest::newRow("colour, a colour text with quote, backslash and newline") << "colour";
+    QTest::newRow("model text with backslash and newline") << "odd";
 }
 
 void TestCli::prometheus()
@@ -319,7 +344,7 @@ void TestCli::prometheus()
     const QJsonObject p
         = QJsonDocument::fromJson(json.out.toUtf8()).object().value("printers").toArray().at(0).toObject();
     const QString labels = QStringLiteral(R"({printer="%1",address="%2",model="%3")")
-                               .arg(name, p.value("address").toString(), p.value("model").toString());
+                               .arg(name, p.value("address").toString(), escaped(p.value("model").toString()));
     const QJsonArray codes = p.value("codes").toArray();
     const bool up = codes.at(0).toInt() < 30000;
     QCOMPARE(sample(metrics.out, "printer_status_up" + labels + "}"), QString::number(up));
@@ -336,7 +361,7 @@ void TestCli::prometheus()
     for (const QJsonValue& value : toners) {
         const QJsonObject t = value.toObject();
         QString color = t.value("color").toString();
-        color = color == "Black" ? "black" : color.replace("\\", "\\\\").replace("\"", "\\\"").replace("\n", "\\n");
+        color = color == "Black" ? "black" : escaped(color);
         const double max = t.value("maxCapacity").toDouble();
         const double ratio = max > 0 ? t.value("suppliesLevel").toDouble() / max : 0;
         const QString series = QStringLiteral(R"(printer_toner_level_ratio%1,color="%2"})").arg(labels, color);
