@@ -64,10 +64,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-wqy-zenhei)
 
 set(_psm_debian "${PROJECT_BINARY_DIR}/debian")
-foreach(script postinst postrm conffiles)
+foreach(script preinst postinst postrm conffiles)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in ${_psm_debian}/${script} @ONLY)
 endforeach()
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_psm_debian}/postinst ${_psm_debian}/postrm ${_psm_debian}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_psm_debian}/preinst ${_psm_debian}/postinst ${_psm_debian}/postrm ${_psm_debian}/conffiles)
 
 # The package's own files (config.json in /etc, the metrics units, copyright,
 # changelog, lintian overrides), added by CPack only: a plain cmake --install
