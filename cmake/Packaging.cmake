@@ -29,8 +29,9 @@ install(CODE "
 # The Debian package. It holds the "runtime" component only: settings.db is
 # users' data, so the package does not ship one (dpkg would replace it on
 # every upgrade); its postinst creates it when missing and its postrm
-# deletes it on purge. config.json and the autostart entry are conffiles, so
-# an administrator's edits survive upgrades.
+# deletes it on purge. /etc/printer-status-monitor/config.json (linked from
+# data/) and the autostart entry are conffiles, so an administrator's edits
+# survive upgrades.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME printer-status-monitor)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -50,11 +51,12 @@ if(NOT DEFINED CPACK_PACKAGING_INSTALL_PREFIX)
     # a prefix whose autostart entry goes to /etc/xdg/autostart.
     set(CPACK_PACKAGING_INSTALL_PREFIX /opt/printer-status-monitor)
 endif()
-set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};runtime;/")
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};runtime;/"
+                                 "${PROJECT_BINARY_DIR};${PROJECT_NAME};debian;/")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 2)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -62,10 +64,32 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-wqy-zenhei)
 
 set(_psm_debian "${PROJECT_BINARY_DIR}/debian")
-foreach(script postinst postrm conffiles)
+foreach(script preinst postinst postrm conffiles)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in ${_psm_debian}/${script} @ONLY)
 endforeach()
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_psm_debian}/postinst ${_psm_debian}/postrm ${_psm_debian}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_psm_debian}/preinst ${_psm_debian}/postinst ${_psm_debian}/postrm ${_psm_debian}/conffiles)
+
+# The package's own files (config.json in /etc, the metrics units, copyright,
+# changelog, lintian overrides), added by CPack only: a plain cmake --install
+# writes nothing outside its prefix for them.
+set(PSM_PACKAGE_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
+configure_file(${PROJECT_SOURCE_DIR}/data/printer-status-metrics.service.in
+               ${_psm_debian}/printer-status-metrics.service @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${_psm_debian}/changelog @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in ${_psm_debian}/copyright @ONLY)
+file(READ ${PROJECT_SOURCE_DIR}/data/LICENCE.txt _psm_notices)
+file(APPEND ${_psm_debian}/copyright "${_psm_notices}")
+# Debian wants the changelog compressed at maximum, without a time stamp.
+execute_process(COMMAND gzip -9nc ${_psm_debian}/changelog OUTPUT_FILE ${_psm_debian}/changelog.Debian.gz
+                RESULT_VARIABLE _psm_gzip)
+if(NOT _psm_gzip EQUAL 0)
+    message(FATAL_ERROR "gzip failed on ${_psm_debian}/changelog")
+endif()
+install(CODE "
+    set(PSM_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
+    set(PSM_DEBIAN_DIR \"${_psm_debian}\")
+    include(\"${CMAKE_CURRENT_LIST_DIR}/InstallDebianFiles.cmake\")"
+    COMPONENT debian EXCLUDE_FROM_ALL)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -110,6 +111,8 @@ private slots:
     void statusToolRuns();
     void reinstallKeepsSettings();
     void packageComponentHasNoDatabase();
+    void debianPackage();
+    void exampleAlertRules();
 
 private:
     QString path(const QString& relative) const { return m_prefix + QLatin1Char('/') + relative; }
@@ -334,6 +337,53 @@ void TestInstall::packageComponentHasNoDatabase()
     QVERIFY(QFileInfo(prefix + "/bin/create-settings-db").isExecutable());
     QVERIFY(QFileInfo(prefix + "/data/config.json").isFile());
     QVERIFY(!QFileInfo::exists(prefix + "/data/database"));
+}
+
+void TestInstall::debianPackage()
+{
+    if (QStandardPaths::findExecutable("dpkg-deb").isEmpty()) {
+        QSKIP("dpkg-deb is not installed");
+    }
+    const QString out = m_root.filePath("deb");
+    const Run built = run(QStringLiteral(PSM_CPACK_COMMAND),
+                          { "-G", "DEB", "-B", out, "--config", PSM_BUILD_DIR "/CPackConfig.cmake" });
+    QVERIFY2(built.exitCode == 0, qPrintable(built.output));
+    const QStringList debs = QDir(out).entryList({ "*.deb" }, QDir::Files);
+    QCOMPARE(debs.size(), 1);
+    const QString deb = out + QLatin1Char('/') + debs.first();
+
+    // config.json is a conffile in /etc, linked from the data directory.
+    const Run contents = run("dpkg-deb", { "--contents", deb });
+    for (const QString& line : { QStringLiteral("./opt/printer-status-monitor/data/config.json -> "
+                                                "/etc/printer-status-monitor/config.json"),
+                                 QStringLiteral("./lib/systemd/system/printer-status-metrics.service"),
+                                 QStringLiteral("./lib/systemd/system/printer-status-metrics.timer"),
+                                 QStringLiteral("./usr/share/doc/printer-status-monitor/copyright"),
+                                 QStringLiteral("./usr/share/doc/printer-status-monitor/changelog.Debian.gz") }) {
+        QVERIFY2(contents.output.contains(line), qPrintable(line + "\n" + contents.output));
+    }
+    const Run conffiles = run("dpkg-deb", { "--info", deb, "conffiles" });
+    QVERIFY2(conffiles.output.split('\n').contains("/etc/printer-status-monitor/config.json"),
+             qPrintable(conffiles.output));
+    QVERIFY(!conffiles.output.contains("/opt/"));
+
+    if (QStandardPaths::findExecutable("lintian").isEmpty()) {
+        QSKIP("lintian is not installed");
+    }
+    // Errors and warnings only; the one for /opt carries an override.
+    const Run lint = run("lintian", { "--fail-on", "error,warning", deb });
+    QVERIFY2(lint.exitCode == 0, qPrintable(lint.output));
+    QVERIFY2(!lint.output.contains(QRegularExpression("^[EW]: ", QRegularExpression::MultilineOption)),
+             qPrintable(lint.output));
+}
+
+void TestInstall::exampleAlertRules()
+{
+    if (QStandardPaths::findExecutable("promtool").isEmpty()) {
+        QSKIP("promtool is not installed (prometheus)");
+    }
+    const Run check = run("promtool", { "check", "rules", PSM_SOURCE_DIR "/data/printer-status-alerts.yml" });
+    QVERIFY2(check.exitCode == 0, qPrintable(check.output));
 }
 
 QTEST_GUILESS_MAIN(TestInstall)

@@ -3,24 +3,34 @@
 // administrators on a shell and for monitoring scripts. It never touches the
 // agent's instance lock and may run while the agent runs.
 
+#include "CupsProbe.h"
 #include "ListenPrinterInfo.h"
 #include "ListenPrinterStatus.h"
 #include "ModelTable.h"
 #include "PrinterRegistry.h"
-#include "StatusMessage.h"
+#include "PrinterResult.h"
+#include "PrometheusText.h"
 #include "TonerInfo.h"
 #include "UsbDiscovery.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QSaveFile>
 #include <QTextStream>
 #include <QThread>
+#include <QThreadPool>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 
 namespace
 {
@@ -30,31 +40,30 @@ const char* const HelpText = R"(用法：printer-status [选项]... [打印机�
 查询本机 Ostrel 打印机的状态和墨粉余量。
 
 不带打印机名时，先像托盘程序一样从 CUPS 打印队列和 USB 总线查找打印机，
-然后逐台查询；带打印机名（CUPS 队列名，或 USB 打印机的 VVVV:PPPP:序列号）
-时只查询这些打印机。
+然后同时查询各台打印机；带打印机名（CUPS 队列名，或 USB 打印机的
+VVVV:PPPP:序列号）时只查询这些打印机，同一名称只查询一次。
 
   -j, --json            以一个 JSON 文档输出（状态码、消息、墨粉、查询时间）
+  -p, --prometheus      以 Prometheus 文本格式输出（供 node exporter 的
+                        textfile 收集器读取）
+  -o, --output=文件     把输出写入文件：先写在它旁边，再改名替换，
+                        读取者只会看到旧文件或新文件
   -w, --watch=秒数      每隔指定秒数重复查询，只输出发生变化的打印机
+                        （--prometheus 或 --output 时每次输出全部打印机）
   -v, --verbose         把诊断信息写到标准错误
   -h, --help            显示此帮助并退出
 
 退出状态：
   0  查询的每台打印机都处于正常状态（10000、10001、10007、10008，且无其他状态）
   1  至少一台打印机报告了状况（缺纸、卡纸、墨粉不足……）或无法查询
-  2  没有找到打印机，指定的名称不是打印机，或用法错误
+  2  没有找到打印机，打印服务器无响应，指定的名称不是打印机，用法错误，
+     或输出无法写入
 )";
 
-const char* const BusyText = "通道忙，请稍后再查询(999999)";
-
-struct PrinterResult {
-    QString name;
-    QString address;
-    bool usb = false;
-    QString model;
-    QStringList codes;
-    QList<TonerEntry> toners;
-    QString tonerNote; // failure text when the toner could not be read
-};
+// How long the print server may take to answer before it counts as silent.
+constexpr int CupsAnswerTimeoutMs = 10000;
+// Polls run side by side, each on a worker of its own.
+constexpr int PollWorkers = 8;
 
 bool verbose = false;
 
@@ -63,22 +72,6 @@ void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& mess
     if (verbose || type >= QtWarningMsg) {
         QTextStream(stderr) << message << '\n';
     }
-}
-
-QString messageFor(const QString& code)
-{
-    bool ok = false;
-    const int value = code.toInt(&ok);
-    if (ok && value == StatusCode::ChannelBusy) {
-        return QString::fromUtf8(BusyText);
-    }
-    return statusMessage(ok ? value : 0);
-}
-
-bool isNormal(const QStringList& codes)
-{
-    static const QStringList normal{ "10000", "10001", "10007", "10008" };
-    return codes.size() == 1 && normal.contains(codes.first());
 }
 
 // Runs one discovery pass into the registry; returns the registry's names.
@@ -93,20 +86,23 @@ QStringList discover()
     return names;
 }
 
-PrinterResult poll(ListenPrinterStatus& poller, const QString& name)
+// Runs on a pool worker. The poller reports through a signal; a poller of
+// this worker's own, connected directly, keeps reports of other workers out.
+PrinterResult poll(const QString& name)
 {
+    QElapsedTimer clock;
+    clock.start();
     PrinterResult result;
     const PrinterContextPtr printer = PrinterRegistry::instance().getPrinterContext(name);
     result.name = name;
     result.usb = printer->isUSB();
     result.address = result.usb ? printer->ip() + QLatin1Char(' ') + name : printer->ip();
     result.model = printer->model();
-    // The poller emits its report on this thread, directly.
-    const auto connection
-        = QObject::connect(&poller, &ListenPrinterStatus::printerStatusChanged,
-                           [&result](const QString&, const QStringList& codes) { result.codes = codes; });
+    ListenPrinterStatus poller;
+    poller.stopListenPrinterStatus(true);
+    QObject::connect(&poller, &ListenPrinterStatus::printerStatusChanged,
+                     [&result](const QString&, const QStringList& codes) { result.codes = codes; });
     poller.getPrinterStatusOnPrivateChannel(name);
-    QObject::disconnect(connection);
     if (printer->supportToner()) {
         bool isJson = false;
         result.toners = parseToners(printer->tonerText(), &isJson);
@@ -114,7 +110,21 @@ PrinterResult poll(ListenPrinterStatus& poller, const QString& name)
             result.tonerNote = printer->tonerText();
         }
     }
+    result.pollSeconds = clock.elapsed() / 1000.0;
     return result;
+}
+
+// Every printer polled side by side; the results keep the order of names.
+QList<PrinterResult> pollAll(const QStringList& names)
+{
+    QVector<PrinterResult> results(names.size());
+    QThreadPool pool;
+    pool.setMaxThreadCount(PollWorkers);
+    for (int i = 0; i < names.size(); ++i) {
+        pool.start([&results, &names, i] { results[i] = poll(names.at(i)); });
+    }
+    pool.waitForDone();
+    return results.toList();
 }
 
 QString textBlock(const PrinterResult& r)
@@ -178,32 +188,41 @@ bool sameResult(const PrinterResult& a, const PrinterResult& b)
 {
     return textBlock(a) == textBlock(b);
 }
-} // namespace
 
-int main(int argc, char* argv[])
-{
-    QCoreApplication app(argc, argv);
-    QTextStream out(stdout);
-    QTextStream err(stderr);
-
+struct Options {
     bool json = false;
+    bool prometheus = false;
     int watchSeconds = 0;
-    QStringList names;
-    const QStringList args = app.arguments().mid(1);
+    QString outputFile;
+    QStringList names; // each name once, in the order first given
+};
+
+// Returns -1 to go on, else the exit status; help is filled for --help.
+int parseArguments(const QStringList& args, Options& options, QByteArray& help)
+{
+    QTextStream err(stderr);
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
         if (arg == "-h" || arg == "--help") {
-            out << QString::fromUtf8(HelpText);
+            help = HelpText;
             return AllNormal;
         } else if (arg == "-j" || arg == "--json") {
-            json = true;
+            options.json = true;
+        } else if (arg == "-p" || arg == "--prometheus") {
+            options.prometheus = true;
         } else if (arg == "-v" || arg == "--verbose") {
             verbose = true;
+        } else if (arg == "-o" || arg == "--output" || arg.startsWith("--output=")) {
+            options.outputFile = arg.startsWith("--output=") ? arg.mid(9) : args.value(++i);
+            if (options.outputFile.isEmpty()) {
+                err << QStringLiteral("printer-status: --output 需要一个文件名\n");
+                return NothingOrMisuse;
+            }
         } else if (arg == "-w" || arg == "--watch" || arg.startsWith("--watch=")) {
-            QString value = arg.startsWith("--watch=") ? arg.mid(8) : args.value(++i);
+            const QString value = arg.startsWith("--watch=") ? arg.mid(8) : args.value(++i);
             bool ok = false;
-            watchSeconds = value.toInt(&ok);
-            if (!ok || watchSeconds < 1) {
+            options.watchSeconds = value.toInt(&ok);
+            if (!ok || options.watchSeconds < 1) {
                 err << QStringLiteral("printer-status: --watch 需要一个正整数秒数：") << value << '\n';
                 return NothingOrMisuse;
             }
@@ -211,101 +230,234 @@ int main(int argc, char* argv[])
             err << QStringLiteral("printer-status: 无效的选项 -- ") << arg
                 << QStringLiteral("\n请尝试执行 \"printer-status --help\" 来获取更多信息。\n");
             return NothingOrMisuse;
-        } else {
-            names << arg;
+        } else if (!options.names.contains(arg)) {
+            options.names << arg;
         }
+    }
+    if (options.json && options.prometheus) {
+        err << QStringLiteral("printer-status: --json 和 --prometheus 不能同时使用\n");
+        return NothingOrMisuse;
+    }
+    return -1;
+}
+
+// One poll of every printer asked for.
+struct Round {
+    QList<PrinterResult> results;
+    QStringList unknown; // names asked for that discovery did not find
+    bool serverSilent = false;
+    QString time;
+    QDateTime when;
+};
+
+Round pollRound(const QStringList& names)
+{
+    Round round;
+    round.when = QDateTime::currentDateTime();
+    round.time = round.when.toString(Qt::ISODate);
+    if (probeCupsServer(CupsAnswerTimeoutMs) == CupsServerState::NoAnswer) {
+        round.serverSilent = true;
+        return round;
+    }
+    const QStringList found = discover();
+    QStringList wanted = names.isEmpty() ? found : names;
+    for (const QString& name : names) {
+        if (!found.contains(name)) {
+            round.unknown << name;
+            wanted.removeAll(name);
+        }
+    }
+    round.results = pollAll(wanted);
+    return round;
+}
+
+int exitStatus(const Round& round)
+{
+    if (round.serverSilent || round.results.isEmpty() || !round.unknown.isEmpty()) {
+        return NothingOrMisuse;
+    }
+    for (const PrinterResult& r : round.results) {
+        if (!isNormal(r.codes)) {
+            return Problem;
+        }
+    }
+    return AllNormal;
+}
+
+QByteArray jsonText(const Options& options, const Round& round, const QList<PrinterResult>& shown,
+                    const QStringList& gone, bool first)
+{
+    QJsonArray printers;
+    for (const PrinterResult& r : shown) {
+        printers.append(jsonObject(r));
+    }
+    QJsonObject document{ { "time", round.time }, { "printers", printers } };
+    if (round.serverSilent) {
+        document.insert("error", QStringLiteral("打印服务器无响应"));
+    }
+    if (!round.unknown.isEmpty()) {
+        document.insert("unknown", QJsonArray::fromStringList(round.unknown));
+    }
+    if (!first) {
+        document.insert("removed", QJsonArray::fromStringList(gone));
+    }
+    if (!first && shown.isEmpty() && gone.isEmpty()) {
+        return QByteArray();
+    }
+    const bool compact = options.watchSeconds && options.outputFile.isEmpty();
+    return QJsonDocument(document).toJson(compact ? QJsonDocument::Compact : QJsonDocument::Indented)
+        + (compact ? "\n" : "");
+}
+
+QByteArray plainText(const Options& options, const Round& round, const QList<PrinterResult>& shown,
+                     const QStringList& gone)
+{
+    QString text;
+    QTextStream out(&text);
+    const bool stamp = options.watchSeconds && options.outputFile.isEmpty();
+    for (const PrinterResult& r : shown) {
+        if (stamp) {
+            out << "[" << round.time << "]\n";
+        }
+        out << textBlock(r) << '\n';
+    }
+    for (const QString& name : gone) {
+        out << "[" << round.time << QStringLiteral("]\n打印机：") << name << QStringLiteral("\n  已移除\n\n");
+    }
+    out.flush();
+    return text.toUtf8();
+}
+
+// Writes all of data to standard output; false, with errno set, on failure.
+bool writeStdout(const QByteArray& data)
+{
+    errno = 0;
+    const size_t written = std::fwrite(data.constData(), 1, size_t(data.size()), stdout);
+    return written == size_t(data.size()) && std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
+// Written beside the file, then renamed over it: a reader sees the old file
+// or the new one, never a mix.
+bool writeFileAtomically(const QString& path, const QByteArray& data, QString& error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+// Sends one round's output where it goes; false after reporting a failure.
+bool emitOutput(const Options& options, const QByteArray& data)
+{
+    QTextStream err(stderr);
+    if (!options.outputFile.isEmpty()) {
+        QString error;
+        if (!writeFileAtomically(options.outputFile, data, error)) {
+            err << QStringLiteral("printer-status: 无法写入 ") << options.outputFile << QStringLiteral("：") << error
+                << '\n';
+            return false;
+        }
+        return true;
+    }
+    if (!writeStdout(data)) {
+        err << QStringLiteral("printer-status: 写入标准输出失败：") << QString::fromLocal8Bit(std::strerror(errno))
+            << '\n';
+        return false;
+    }
+    return true;
+}
+
+// The printers whose report changed since the last round, and those gone.
+void changes(const Round& round, QMap<QString, PrinterResult>& previous, bool first, QList<PrinterResult>& shown,
+             QStringList& gone)
+{
+    QMap<QString, PrinterResult> current;
+    for (const PrinterResult& r : round.results) {
+        current.insert(r.name, r);
+        if (first || !previous.contains(r.name) || !sameResult(previous.value(r.name), r)) {
+            shown << r;
+        }
+    }
+    for (auto it = previous.cbegin(); it != previous.cend(); ++it) {
+        if (!current.contains(it.key())) {
+            gone << it.key();
+        }
+    }
+    previous = current;
+}
+
+// Reports the round on standard error where the output does not show it.
+void reportProblems(const Options& options, const Round& round, bool first)
+{
+    QTextStream err(stderr);
+    if (round.serverSilent) {
+        err << QStringLiteral("printer-status: 打印服务器无响应：") << cupsServerName() << '\n';
+        return;
+    }
+    for (const QString& name : first ? round.unknown : QStringList()) {
+        err << "printer-status: " << name << QStringLiteral("：不是已发现的打印机\n");
+    }
+    if (first && !options.json && !options.prometheus && round.results.isEmpty() && round.unknown.isEmpty()) {
+        err << QStringLiteral("printer-status: 没有找到打印机\n");
+    }
+}
+
+// Polls, prints, and with --watch repeats; returns the exit status.
+int run(const Options& options)
+{
+    // With --prometheus or a file, each round gives the whole poll.
+    const bool whole = options.prometheus || !options.outputFile.isEmpty();
+    QMap<QString, PrinterResult> previous;
+    int status = AllNormal;
+    for (bool first = true;; first = false) {
+        const Round round = pollRound(options.names);
+        status = exitStatus(round);
+        reportProblems(options, round, first);
+        QList<PrinterResult> shown;
+        QStringList gone;
+        changes(round, previous, first || whole, shown, gone);
+        if (whole) {
+            gone.clear();
+        }
+        QByteArray data;
+        if (options.prometheus) {
+            // A silent print server leaves the last file: its age tells.
+            data = round.serverSilent ? QByteArray() : prometheusText(round.results, round.when);
+        } else if (options.json) {
+            data = jsonText(options, round, shown, gone, first || whole);
+        } else {
+            data = plainText(options, round, shown, gone);
+        }
+        const bool skip = data.isEmpty() && (options.prometheus || !options.outputFile.isEmpty());
+        if (!skip && !emitOutput(options, data)) {
+            return NothingOrMisuse;
+        }
+        if (!options.watchSeconds) {
+            return status;
+        }
+        QThread::sleep(unsigned(options.watchSeconds));
+    }
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // A closed pipe is a failed write, reported, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    Options options;
+    QByteArray help;
+    const int parsed = parseArguments(app.arguments().mid(1), options, help);
+    if (parsed >= 0) {
+        return (help.isEmpty() || emitOutput(Options(), help)) ? parsed : NothingOrMisuse;
     }
     qInstallMessageHandler(quietHandler);
 
     ModelTable::readModels(QCoreApplication::applicationDirPath() + "/../data/" + "config.json");
     initUsb();
-    ListenPrinterStatus poller;
-    poller.stopListenPrinterStatus(true);
-
-    QMap<QString, PrinterResult> previous;
-    int status = AllNormal;
-    for (bool first = true;; first = false) {
-        const QStringList found = discover();
-        QStringList wanted = names.isEmpty() ? found : names;
-        QStringList unknown;
-        for (const QString& name : names) {
-            if (!found.contains(name)) {
-                unknown << name;
-                wanted.removeAll(name);
-            }
-        }
-        for (const QString& name : first ? unknown : QStringList()) {
-            err << "printer-status: " << name << QStringLiteral("：不是已发现的打印机\n");
-        }
-
-        QList<PrinterResult> results;
-        for (const QString& name : wanted) {
-            results << poll(poller, name);
-        }
-        status = (results.isEmpty() || !unknown.isEmpty()) ? NothingOrMisuse : AllNormal;
-        if (status == AllNormal) {
-            for (const PrinterResult& r : results) {
-                if (!isNormal(r.codes)) {
-                    status = Problem;
-                }
-            }
-        }
-
-        QList<PrinterResult> shown;
-        QStringList gone;
-        QMap<QString, PrinterResult> current;
-        for (const PrinterResult& r : results) {
-            current.insert(r.name, r);
-            if (first || !previous.contains(r.name) || !sameResult(previous.value(r.name), r)) {
-                shown << r;
-            }
-        }
-        for (const QString& name : previous.keys()) {
-            if (!current.contains(name)) {
-                gone << name;
-            }
-        }
-        previous = current;
-
-        const QString time = QDateTime::currentDateTime().toString(Qt::ISODate);
-        if (json) {
-            QJsonArray printers;
-            for (const PrinterResult& r : shown) {
-                printers.append(jsonObject(r));
-            }
-            QJsonObject document{ { "time", time }, { "printers", printers } };
-            if (!unknown.isEmpty()) {
-                document.insert("unknown", QJsonArray::fromStringList(unknown));
-            }
-            if (!first) {
-                document.insert("removed", QJsonArray::fromStringList(gone));
-            }
-            if (first || !shown.isEmpty() || !gone.isEmpty()) {
-                out << QJsonDocument(document).toJson(watchSeconds ? QJsonDocument::Compact : QJsonDocument::Indented);
-                if (watchSeconds) {
-                    out << '\n';
-                }
-            }
-        } else {
-            if (first && results.isEmpty() && unknown.isEmpty()) {
-                err << QStringLiteral("printer-status: 没有找到打印机\n");
-            }
-            for (const PrinterResult& r : shown) {
-                if (watchSeconds) {
-                    out << "[" << time << "]\n";
-                }
-                out << textBlock(r) << '\n';
-            }
-            for (const QString& name : gone) {
-                out << "[" << time << QStringLiteral("]\n打印机：") << name << QStringLiteral("\n  已移除\n\n");
-            }
-        }
-        out.flush();
-        if (!watchSeconds) {
-            break;
-        }
-        QThread::sleep(unsigned(watchSeconds));
-    }
+    const int status = run(options);
     exitUsb();
     return status;
 }

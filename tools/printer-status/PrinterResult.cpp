@@ -1,0 +1,28 @@
+#include "PrinterResult.h"
+
+#include "StatusMessage.h"
+
+bool isNormal(const QStringList& codes)
+{
+    static const QStringList normal{ "10000", "10001", "10007", "10008" };
+    return codes.size() == 1 && normal.contains(codes.first());
+}
+
+bool gotReport(const QStringList& codes)
+{
+    if (codes.isEmpty()) {
+        return false;
+    }
+    const int first = codes.first().toInt();
+    return first == 0 || (first >= 10000 && first <= 10008);
+}
+
+QString messageFor(const QString& code)
+{
+    bool ok = false;
+    const int value = code.toInt(&ok);
+    if (ok && value == StatusCode::ChannelBusy) {
+        return QStringLiteral("通道忙，请稍后再查询(999999)");
+    }
+    return statusMessage(ok ? value : 0);
+}

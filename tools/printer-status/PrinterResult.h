@@ -1,0 +1,32 @@
+#ifndef PSM_PRINTERRESULT_H
+#define PSM_PRINTERRESULT_H
+
+#include "TonerInfo.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One printer's poll as printer-status prints it.
+struct PrinterResult {
+    QString name;
+    QString address;
+    bool usb = false;
+    QString model;
+    QStringList codes;
+    QList<TonerEntry> toners;
+    QString tonerNote; // failure text when the toner could not be read
+    double pollSeconds = 0;
+};
+
+// Only these states, each alone, count as normal (the exit-status rule).
+bool isNormal(const QStringList& codes);
+
+// A report came back: the first code is a printer state, not one of the
+// poll's own failures (3000x) or the busy channel.
+bool gotReport(const QStringList& codes);
+
+// The message shown for a code of a report.
+QString messageFor(const QString& code);
+
+#endif // PSM_PRINTERRESULT_H
