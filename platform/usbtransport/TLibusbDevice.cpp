@@ -86,6 +86,33 @@ std::string stringDescriptorUtf8(const unsigned char* desc, int length)
     return out;
 }
 
+struct BulkEndpoints {
+    unsigned char in = 0;
+    unsigned char out = 0;
+    uint16_t inPacketSize = 0;
+};
+
+// The first bulk IN and the first bulk OUT endpoint of an alternate setting;
+// 0 for a direction it lacks.
+BulkEndpoints bulkEndpoints(const libusb_interface_descriptor& alt)
+{
+    BulkEndpoints bulk;
+    for (int e = 0; e < alt.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+        if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
+            continue;
+        if ((ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
+            if (!bulk.in) {
+                bulk.in = ep.bEndpointAddress;
+                bulk.inPacketSize = ep.wMaxPacketSize & 0x7ff;
+            }
+        } else if (!bulk.out) {
+            bulk.out = ep.bEndpointAddress;
+        }
+    }
+    return bulk;
+}
+
 [[noreturn]] void throwTransferError(libusb_device_handle* handle, unsigned char endpoint, int rc)
 {
     switch (rc) {
@@ -167,28 +194,13 @@ bool TLibusbDevice::findInterface(libusb_device* device)
                 continue;
             if (m_interfaceProtocol != 0 && alt.bInterfaceProtocol != m_interfaceProtocol)
                 continue;
-            unsigned char in = 0;
-            unsigned char out = 0;
-            uint16_t packet = 0;
-            for (int e = 0; e < alt.bNumEndpoints; ++e) {
-                const libusb_endpoint_descriptor& ep = alt.endpoint[e];
-                if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
-                    continue;
-                if ((ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
-                    if (!in) {
-                        in = ep.bEndpointAddress;
-                        packet = ep.wMaxPacketSize & 0x7ff;
-                    }
-                } else if (!out) {
-                    out = ep.bEndpointAddress;
-                }
-            }
-            if (in && out) {
+            const BulkEndpoints bulk = bulkEndpoints(alt);
+            if (bulk.in && bulk.out) {
                 m_interface = alt.bInterfaceNumber;
                 m_altSetting = alt.bAlternateSetting;
-                m_inEndpoint = in;
-                m_outEndpoint = out;
-                m_maxPacketSize = packet ? packet : 512;
+                m_inEndpoint = bulk.in;
+                m_outEndpoint = bulk.out;
+                m_maxPacketSize = bulk.inPacketSize ? bulk.inPacketSize : 512;
                 found = true;
             }
         }
@@ -204,89 +216,94 @@ void TLibusbDevice::open()
 
     // Each open link holds a reference on libusb's default context, so the
     // link works whether or not the application initialised libusb.
-    int rc = libusb_init(nullptr);
+    const int rc = libusb_init(nullptr);
     if (rc != 0)
         throw TTransportException(TTransportException::NOT_OPEN, "libusb_init failed: " + libusbText(rc));
     m_contextHeld = true;
 
     const std::string identity = idText(m_vendorId, m_productId, m_serial);
-    std::string failure = "no USB device " + identity;
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(nullptr, &list);
-    if (count < 0) {
-        release();
-        throw TTransportException(TTransportException::NOT_OPEN, "cannot list USB devices: " + libusbText(int(count)));
-    }
-    for (ssize_t i = 0; i < count && !m_handle; ++i) {
-        libusb_device_descriptor desc;
-        if (libusb_get_device_descriptor(list[i], &desc) != 0 || desc.idVendor != m_vendorId
-            || desc.idProduct != m_productId)
-            continue;
-        libusb_device_handle* handle = nullptr;
-        rc = libusb_open(list[i], &handle);
-        if (rc != 0) {
-            failure = "cannot open USB device " + identity + ": " + libusbText(rc);
-            continue;
-        }
-        if (!matchesSerial(handle, desc.iSerialNumber)) {
-            libusb_close(handle);
-            continue;
-        }
-        if (!findInterface(list[i])) {
-            libusb_close(handle);
-            failure = "USB device " + identity + " has no bulk interface of class " + std::to_string(m_interfaceClass)
-                + "/" + std::to_string(m_interfaceSubclass);
-            continue;
-        }
-        m_handle = handle;
-    }
-    libusb_free_device_list(list, 1);
-    if (!m_handle) {
-        release();
-        throw TTransportException(TTransportException::NOT_OPEN, failure);
-    }
-
-    rc = libusb_kernel_driver_active(m_handle, m_interface);
-    if (rc == 1) {
-        rc = libusb_detach_kernel_driver(m_handle, m_interface);
-        if (rc == 0) {
-            m_kernelDriverDetached = true;
-        } else if (rc != LIBUSB_ERROR_NOT_FOUND) {
-            release();
-            throw TTransportException(TTransportException::NOT_OPEN,
-                                      "cannot detach the kernel driver of " + identity + ": " + libusbText(rc));
-        }
-    }
-    if (m_resetOnOpen) {
-        rc = libusb_reset_device(m_handle);
-        if (rc != 0) {
-            release();
-            throw TTransportException(TTransportException::NOT_OPEN,
-                                      "cannot reset USB device " + identity + ": " + libusbText(rc));
-        }
-    }
-    rc = libusb_claim_interface(m_handle, m_interface);
-    if (rc != 0) {
-        release();
-        throw TTransportException(TTransportException::NOT_OPEN,
-                                  "cannot claim interface " + std::to_string(m_interface) + " of " + identity + ": "
-                                      + libusbText(rc));
-    }
-    m_claimed = true;
-    if (m_altSetting != 0) {
-        rc = libusb_set_interface_alt_setting(m_handle, m_interface, m_altSetting);
-        if (rc != 0) {
-            release();
-            throw TTransportException(TTransportException::NOT_OPEN,
-                                      "cannot select the alternate setting of " + identity + ": " + libusbText(rc));
-        }
-    }
+    openDevice(identity);
+    claimInterface(identity);
 
     // Whole packets only: a device may always send a full packet, and a
     // buffer that ends inside one would make the transfer overflow.
     const uint32_t packets = std::max<uint32_t>(m_readBufferSize / m_maxPacketSize, 1);
     m_readBuffer.assign(size_t(packets) * m_maxPacketSize, 0);
     m_readPos = m_readEnd = 0;
+}
+
+void TLibusbDevice::failOpen(const std::string& message)
+{
+    release();
+    throw TTransportException(TTransportException::NOT_OPEN, message);
+}
+
+void TLibusbDevice::openDevice(const std::string& identity)
+{
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &list);
+    if (count < 0)
+        failOpen("cannot list USB devices: " + libusbText(int(count)));
+    // A device of another serial is no failure; an unusable one of ours is.
+    std::string failure = "no USB device " + identity;
+    for (ssize_t i = 0; i < count && !m_handle; ++i)
+        m_handle = openCandidate(list[i], identity, failure);
+    libusb_free_device_list(list, 1);
+    if (!m_handle)
+        failOpen(failure);
+}
+
+// The open handle when device is the one asked for and usable, else null.
+libusb_device_handle* TLibusbDevice::openCandidate(libusb_device* device, const std::string& identity,
+                                                   std::string& failure)
+{
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(device, &desc) != 0 || desc.idVendor != m_vendorId
+        || desc.idProduct != m_productId)
+        return nullptr;
+    libusb_device_handle* handle = nullptr;
+    const int rc = libusb_open(device, &handle);
+    if (rc != 0) {
+        failure = "cannot open USB device " + identity + ": " + libusbText(rc);
+        return nullptr;
+    }
+    if (!matchesSerial(handle, desc.iSerialNumber)) {
+        libusb_close(handle);
+        return nullptr;
+    }
+    if (!findInterface(device)) {
+        libusb_close(handle);
+        failure = "USB device " + identity + " has no bulk interface of class " + std::to_string(m_interfaceClass) + "/"
+            + std::to_string(m_interfaceSubclass);
+        return nullptr;
+    }
+    return handle;
+}
+
+void TLibusbDevice::claimInterface(const std::string& identity)
+{
+    int rc = libusb_kernel_driver_active(m_handle, m_interface);
+    if (rc == 1) {
+        rc = libusb_detach_kernel_driver(m_handle, m_interface);
+        if (rc == 0)
+            m_kernelDriverDetached = true;
+        else if (rc != LIBUSB_ERROR_NOT_FOUND)
+            failOpen("cannot detach the kernel driver of " + identity + ": " + libusbText(rc));
+    }
+    if (m_resetOnOpen) {
+        rc = libusb_reset_device(m_handle);
+        if (rc != 0)
+            failOpen("cannot reset USB device " + identity + ": " + libusbText(rc));
+    }
+    rc = libusb_claim_interface(m_handle, m_interface);
+    if (rc != 0)
+        failOpen("cannot claim interface " + std::to_string(m_interface) + " of " + identity + ": " + libusbText(rc));
+    m_claimed = true;
+    if (m_altSetting != 0) {
+        rc = libusb_set_interface_alt_setting(m_handle, m_interface, m_altSetting);
+        if (rc != 0)
+            failOpen("cannot select the alternate setting of " + identity + ": " + libusbText(rc));
+    }
 }
 
 void TLibusbDevice::release()

@@ -89,8 +89,14 @@ public:
     uint16_t maxPacketSize() const { return m_maxPacketSize; }
 
 private:
+    // The steps of open(); each failure gives back what open() took so far
+    // and throws NOT_OPEN.
+    void openDevice(const std::string& identity);
+    libusb_device_handle* openCandidate(libusb_device* device, const std::string& identity, std::string& failure);
     bool matchesSerial(libusb_device_handle* handle, uint8_t serialIndex) const;
     bool findInterface(libusb_device* device);
+    void claimInterface(const std::string& identity);
+    [[noreturn]] void failOpen(const std::string& message);
     void release();
 
     const uint16_t m_vendorId;
