@@ -268,6 +268,8 @@ void TestCli::usage_data()
     QTest::newRow("unknown option") << QStringList{ "--bogus" } << 2 << "无效的选项";
     QTest::newRow("watch without seconds") << QStringList{ "--watch" } << 2 << "--watch";
     QTest::newRow("watch zero") << QStringList{ "--watch=0" } << 2 << "--watch";
+    QTest::newRow("output without file") << QStringList{ "-o" } << 2 << "--output 需要一个文件名";
+    QTest::newRow("switch given a value") << QStringList{ "--json=1" } << 2 << "无效的选项 -- --json=1";
 }
 
 void TestCli::usage()

@@ -13,6 +13,7 @@
 #include "TonerInfo.h"
 #include "UsbDiscovery.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -21,6 +22,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTextStream>
 #include <QThread>
@@ -197,46 +199,92 @@ struct Options {
     QStringList names; // each name once, in the order first given
 };
 
-// Returns -1 to go on, else the exit status; help is filled for --help.
-int parseArguments(const QStringList& args, Options& options, QByteArray& help)
+// Misuse is reported on standard error and ends with status 2.
+int misuse(const QString& message)
 {
-    QTextStream err(stderr);
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& arg = args.at(i);
-        if (arg == "-h" || arg == "--help") {
-            help = HelpText;
-            return AllNormal;
-        } else if (arg == "-j" || arg == "--json") {
-            options.json = true;
-        } else if (arg == "-p" || arg == "--prometheus") {
-            options.prometheus = true;
-        } else if (arg == "-v" || arg == "--verbose") {
-            verbose = true;
-        } else if (arg == "-o" || arg == "--output" || arg.startsWith("--output=")) {
-            options.outputFile = arg.startsWith("--output=") ? arg.mid(9) : args.value(++i);
-            if (options.outputFile.isEmpty()) {
-                err << QStringLiteral("printer-status: --output 需要一个文件名\n");
-                return NothingOrMisuse;
-            }
-        } else if (arg == "-w" || arg == "--watch" || arg.startsWith("--watch=")) {
-            const QString value = arg.startsWith("--watch=") ? arg.mid(8) : args.value(++i);
-            bool ok = false;
-            options.watchSeconds = value.toInt(&ok);
-            if (!ok || options.watchSeconds < 1) {
-                err << QStringLiteral("printer-status: --watch 需要一个正整数秒数：") << value << '\n';
-                return NothingOrMisuse;
-            }
-        } else if (arg.startsWith('-') && arg != "-") {
-            err << QStringLiteral("printer-status: 无效的选项 -- ") << arg
-                << QStringLiteral("\n请尝试执行 \"printer-status --help\" 来获取更多信息。\n");
-            return NothingOrMisuse;
-        } else if (!options.names.contains(arg)) {
-            options.names << arg;
+    QTextStream(stderr) << QStringLiteral("printer-status: ") << message << '\n';
+    return NothingOrMisuse;
+}
+
+int invalidOption(const QString& option)
+{
+    return misuse(QStringLiteral("无效的选项 -- ") + option
+                  + QStringLiteral("\n请尝试执行 \"printer-status --help\" 来获取更多信息。"));
+}
+
+// The parser's own error texts are English; each case it can fail on gets a
+// message of ours: an unknown option, a value given to a switch (--json=1),
+// and a missing value, which the value checks below report.
+int parseError(const QCommandLineParser& parser, const QStringList& arguments)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty()) {
+        const QString& name = unknown.first();
+        return invalidOption((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
+    }
+    const QStringList switchValue = arguments.filter(QRegularExpression("^--(help|json|prometheus|verbose)="));
+    return switchValue.isEmpty() ? -1 : invalidOption(switchValue.first());
+}
+
+// Checks the values of --output and --watch; -1 when both are usable.
+int readValues(const QCommandLineParser& parser, Options& options)
+{
+    if (parser.isSet(QStringLiteral("output"))) {
+        options.outputFile = parser.value(QStringLiteral("output"));
+        if (options.outputFile.isEmpty()) {
+            return misuse(QStringLiteral("--output 需要一个文件名"));
         }
     }
+    if (parser.isSet(QStringLiteral("watch"))) {
+        const QString value = parser.value(QStringLiteral("watch"));
+        bool ok = false;
+        options.watchSeconds = value.toInt(&ok);
+        if (!ok || options.watchSeconds < 1) {
+            return misuse(QStringLiteral("--watch 需要一个正整数秒数：") + value);
+        }
+    }
+    return -1;
+}
+
+// Returns -1 to go on, else the exit status; help is filled for --help.
+// arguments starts with the program name. The help text is kept by hand:
+// the parser's own would be in English.
+int parseArguments(const QStringList& arguments, Options& options, QByteArray& help)
+{
+    QCommandLineParser parser;
+    parser.addOptions({ QCommandLineOption(QStringList{ "h", "help" }), QCommandLineOption(QStringList{ "j", "json" }),
+                        QCommandLineOption(QStringList{ "p", "prometheus" }),
+                        QCommandLineOption(QStringList{ "v", "verbose" }),
+                        QCommandLineOption(QStringList{ "o", "output" }, QString(), QStringLiteral("文件")),
+                        QCommandLineOption(QStringList{ "w", "watch" }, QString(), QStringLiteral("秒数")) });
+    const bool parsed = parser.parse(arguments);
+    if (!parsed) {
+        const int status = parseError(parser, arguments);
+        if (status >= 0) {
+            return status;
+        }
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        help = HelpText;
+        return AllNormal;
+    }
+    const int status = readValues(parser, options);
+    if (status >= 0) {
+        return status;
+    }
+    if (!parsed) {
+        return misuse(QStringLiteral("选项有误：") + parser.errorText()); // a parser error not foreseen above
+    }
+    options.json = parser.isSet(QStringLiteral("json"));
+    options.prometheus = parser.isSet(QStringLiteral("prometheus"));
+    verbose = parser.isSet(QStringLiteral("verbose"));
     if (options.json && options.prometheus) {
-        err << QStringLiteral("printer-status: --json 和 --prometheus 不能同时使用\n");
-        return NothingOrMisuse;
+        return misuse(QStringLiteral("--json 和 --prometheus 不能同时使用"));
+    }
+    for (const QString& name : parser.positionalArguments()) {
+        if (!options.names.contains(name)) {
+            options.names << name;
+        }
     }
     return -1;
 }
@@ -404,6 +452,20 @@ void reportProblems(const Options& options, const Round& round, bool first)
     }
 }
 
+// The round in the chosen format; first is true when all of it is shown.
+QByteArray roundOutput(const Options& options, const Round& round, const QList<PrinterResult>& shown,
+                       const QStringList& gone, bool first)
+{
+    if (options.prometheus) {
+        // A silent print server leaves the last file: its age tells.
+        return round.serverSilent ? QByteArray() : prometheusText(round.results, round.when);
+    }
+    if (options.json) {
+        return jsonText(options, round, shown, gone, first);
+    }
+    return plainText(options, round, shown, gone);
+}
+
 // Polls, prints, and with --watch repeats; returns the exit status.
 int run(const Options& options)
 {
@@ -421,15 +483,7 @@ int run(const Options& options)
         if (whole) {
             gone.clear();
         }
-        QByteArray data;
-        if (options.prometheus) {
-            // A silent print server leaves the last file: its age tells.
-            data = round.serverSilent ? QByteArray() : prometheusText(round.results, round.when);
-        } else if (options.json) {
-            data = jsonText(options, round, shown, gone, first || whole);
-        } else {
-            data = plainText(options, round, shown, gone);
-        }
+        const QByteArray data = roundOutput(options, round, shown, gone, first || whole);
         const bool skip = data.isEmpty() && (options.prometheus || !options.outputFile.isEmpty());
         if (!skip && !emitOutput(options, data)) {
             return NothingOrMisuse;
@@ -449,7 +503,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     Options options;
     QByteArray help;
-    const int parsed = parseArguments(app.arguments().mid(1), options, help);
+    const int parsed = parseArguments(app.arguments(), options, help);
     if (parsed >= 0) {
         return (help.isEmpty() || emitOutput(Options(), help)) ? parsed : NothingOrMisuse;
     }
