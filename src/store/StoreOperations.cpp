@@ -5,8 +5,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QThread>
 
 namespace
 {
@@ -19,17 +21,56 @@ QString lockFilePath()
     return QDir::tempPath() + QStringLiteral("/dblockfile");
 }
 
-// Waits for the lock as long as another process holds it. False when the
-// lock file cannot be made at all.
-bool takeLock(QLockFile& lock)
+// Operations run on the GUI thread: a sibling program that hangs while
+// holding the lock, a lock left by another user in the sticky temporary
+// folder or a directory at the lock path must not freeze the agent.
+constexpr int kLockWaitMs = 5000;
+constexpr int kLockRetryMs = 100;
+
+enum class LockOutcome {
+    Taken,
+    Busy, // held by someone else for the whole wait
+    NoLockFile, // the lock file cannot be made at all
+};
+
+LockOutcome takeLock(QLockFile& lock)
 {
     lock.setStaleLockTime(kStaleLockMs);
-    return lock.lock();
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        // Each try also takes over a lock whose owner died or that aged.
+        if (lock.tryLock(0)) {
+            return LockOutcome::Taken;
+        }
+        if (lock.error() != QLockFile::LockFailedError) {
+            return LockOutcome::NoLockFile;
+        }
+        const qint64 left = kLockWaitMs - waited.elapsed();
+        if (left <= 0) {
+            return LockOutcome::Busy;
+        }
+        QThread::msleep(static_cast<unsigned long>(qMin<qint64>(kLockRetryMs, left)));
+    }
 }
 
-const char* lockFailureText(const QString& path)
+// Logs the outcome; true when the operation may touch the database.
+bool lockAllowsWork(LockOutcome outcome, const QString& lockPath, const char* takenText)
 {
-    return QFileInfo::exists(path) ? "文件存在" : "文件不存在";
+    if (outcome == LockOutcome::Taken) {
+        PSM_LOG << takenText;
+        return true;
+    }
+    PSM_LOG << (QFileInfo::exists(lockPath) ? "文件存在" : "文件不存在");
+    // Without a lock file at all the siblings cannot lock either: go on. A
+    // lock held all along belongs to someone else, who may be writing.
+    return outcome == LockOutcome::NoLockFile;
+}
+
+QSqlError lockBusyError()
+{
+    return QSqlError(QStringLiteral("lock wait timed out"),
+                     QStringLiteral("the settings lock file is held by another process"), QSqlError::ConnectionError);
 }
 
 // A JSON string literal; characters beyond ASCII stay as they are (UTF-8).
@@ -100,14 +141,13 @@ int queryLocalsettings(const QString& dbPath, QString& output)
     QSqlError error;
     {
         QLockFile lock(lockPath);
-        if (takeLock(lock)) {
-            PSM_LOG << "lock success";
+        if (lockAllowsWork(takeLock(lock), lockPath, "lock success")) {
+            setDatabaseFile(dbPath);
+            error = orm::fetchByQuery(orm::SqlQuery(), rows);
+            orm::SqlDatabase::closeAllDatabases();
         } else {
-            PSM_LOG << lockFailureText(lockPath);
+            error = lockBusyError();
         }
-        setDatabaseFile(dbPath);
-        error = orm::fetchByQuery(orm::SqlQuery(), rows);
-        orm::SqlDatabase::closeAllDatabases();
     }
     // A failed read is not an empty table: the caller must not take it as one.
     int resultCode = 0;
@@ -127,10 +167,9 @@ int addSetting(const QString& dbPath, const SettingsItem& item)
     QSqlError error;
     {
         QLockFile lock(lockPath);
-        if (takeLock(lock)) {
-            PSM_LOG << "lock settings table success";
-        } else {
-            PSM_LOG << lockFailureText(lockPath);
+        if (!lockAllowsWork(takeLock(lock), lockPath, "lock settings table success")) {
+            PSM_LOG << "add setting failed" << item.key << lockBusyError().text();
+            return -1;
         }
         setDatabaseFile(dbPath);
         QList<TblSettings> rows;

@@ -10,6 +10,10 @@ struct SettingsItem {
     QString group;
 };
 
+// Both operations hold the inter-process lock file "dblockfile" in the
+// temporary folder while they work, waiting at most 5 s for another holder;
+// a lock still held after that fails the operation.
+
 // Reads every row of tbl_settings in the database file at dbPath into output,
 // as compact JSON: {"resultCode":0,"result":[{"key":..,"value":..,"group":..},..]}.
 // A failed read yields a non-zero "resultCode" and an empty "result".
