@@ -230,13 +230,20 @@ QString TestStore::badDatabase(const QString& kind)
         writeFile(path, QByteArray("barSize=1.4\n").repeated(400));
         return path;
     }
-    if (kind == QLatin1String("wrong key") || kind == QLatin1String("missing table")) {
-        const bool wrongKey = kind == QLatin1String("wrong key");
-        Connection c(path, wrongKey ? QStringLiteral("not-the-key") : kKey, QStringLiteral("QSQLITE_OPEN_CREATE"));
+    if (kind == QLatin1String("zeroed")) {
+        writeFile(path, QByteArray(4096, '\0'));
+        return path;
+    }
+    if (kind == QLatin1String("wrong key") || kind == QLatin1String("missing table")
+        || kind == QLatin1String("plain SQLite")) {
+        const bool settingsTable = kind != QLatin1String("missing table");
+        const QString key = kind == QLatin1String("wrong key") ? QStringLiteral("not-the-key") : QString();
+        Connection c(path, settingsTable ? key : kKey, QStringLiteral("QSQLITE_OPEN_CREATE"));
         QSqlQuery q(c.db);
-        q.exec(wrongKey ? QStringLiteral("CREATE TABLE tbl_settings (id INTEGER PRIMARY KEY, key TEXT, value TEXT, "
-                                         "\"group\" TEXT)")
-                        : QStringLiteral("CREATE TABLE other (x TEXT)"));
+        q.exec(settingsTable
+                   ? QStringLiteral("CREATE TABLE tbl_settings (id INTEGER PRIMARY KEY, key TEXT, value TEXT, "
+                                    "\"group\" TEXT)")
+                   : QStringLiteral("CREATE TABLE other (x TEXT)"));
         return path;
     }
     // A populated database, cut short or with a damaged table page.
@@ -246,7 +253,8 @@ QString TestStore::badDatabase(const QString& kind)
     if (kind == QLatin1String("truncated")) {
         bytes.truncate(1500);
     } else {
-        for (int i = 1100; i < 1200; ++i) {
+        const int first = kind == QLatin1String("damaged page 1") ? 100 : 1100;
+        for (int i = first; i < first + 100; ++i) {
             bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
         }
     }
@@ -567,6 +575,12 @@ void TestStore::badDatabase_data()
                                << "";
     QTest::newRow("damaged page") << "damaged page"
                                   << "";
+    QTest::newRow("damaged page 1") << "damaged page 1"
+                                    << "file is encrypted or is not a database";
+    QTest::newRow("zeroed") << "zeroed"
+                            << "file is encrypted or is not a database";
+    QTest::newRow("plain SQLite") << "plain SQLite"
+                                  << "file is encrypted or is not a database";
 }
 
 void TestStore::badDatabase()
