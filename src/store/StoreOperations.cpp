@@ -1,6 +1,7 @@
 #include "StoreOperations.h"
 
 #include "Log.h"
+#include "SqlCipherKeyCache.h"
 #include "TblSettings.h"
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QThread>
+#include <QThreadPool>
 
 namespace
 {
@@ -203,3 +205,20 @@ QString settingsDatabasePath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../data/database/settings.db");
 }
+
+void prepareSettingsStore(const QString& dbPath)
+{
+    QThreadPool::globalInstance()->start(
+        [dbPath] { SqlCipherKeyCache::rawKey(dbPath, QByteArray(kSettingsDatabaseKey)); });
+}
+
+namespace
+{
+// The agent reads its settings while it starts: by then the key is ready.
+void prepareAgentSettingsStore()
+{
+    prepareSettingsStore(settingsDatabasePath());
+}
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(prepareAgentSettingsStore)

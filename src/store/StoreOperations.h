@@ -26,4 +26,9 @@ int addSetting(const QString& dbPath, const SettingsItem& item);
 // The settings database below the data directory, as the agent uses it.
 QString settingsDatabasePath();
 
+// Derives the file's key on a worker thread, so that the first operation on
+// it does not pay for that on the caller's thread. The application object
+// does this for settingsDatabasePath() when it is constructed.
+void prepareSettingsStore(const QString& dbPath);
+
 #endif // PSM_STOREOPERATIONS_H
