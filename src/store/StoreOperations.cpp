@@ -56,17 +56,9 @@ LockOutcome takeLock(QLockFile& lock)
     }
 }
 
-// Logs the outcome; true when the operation may touch the database.
-bool lockAllowsWork(LockOutcome outcome, const QString& lockPath, const char* takenText)
+const char* lockFailureText(const QString& path)
 {
-    if (outcome == LockOutcome::Taken) {
-        PSM_LOG << takenText;
-        return true;
-    }
-    PSM_LOG << (QFileInfo::exists(lockPath) ? "文件存在" : "文件不存在");
-    // Without a lock file at all the siblings cannot lock either: go on. A
-    // lock held all along belongs to someone else, who may be writing.
-    return outcome == LockOutcome::NoLockFile;
+    return QFileInfo::exists(path) ? "文件存在" : "文件不存在";
 }
 
 QSqlError lockBusyError()
@@ -143,7 +135,15 @@ int queryLocalsettings(const QString& dbPath, QString& output)
     QSqlError error;
     {
         QLockFile lock(lockPath);
-        if (lockAllowsWork(takeLock(lock), lockPath, "lock success")) {
+        const LockOutcome locked = takeLock(lock);
+        if (locked == LockOutcome::Taken) {
+            PSM_LOG << "lock success";
+        } else {
+            PSM_LOG << lockFailureText(lockPath);
+        }
+        // Without a lock file at all the siblings cannot lock either: go on.
+        // A lock held all along belongs to someone else, who may be writing.
+        if (locked != LockOutcome::Busy) {
             setDatabaseFile(dbPath);
             error = orm::fetchByQuery(orm::SqlQuery(), rows);
             orm::SqlDatabase::closeAllDatabases();
@@ -169,7 +169,13 @@ int addSetting(const QString& dbPath, const SettingsItem& item)
     QSqlError error;
     {
         QLockFile lock(lockPath);
-        if (!lockAllowsWork(takeLock(lock), lockPath, "lock settings table success")) {
+        const LockOutcome locked = takeLock(lock);
+        if (locked == LockOutcome::Taken) {
+            PSM_LOG << "lock settings table success";
+        } else {
+            PSM_LOG << lockFailureText(lockPath);
+        }
+        if (locked == LockOutcome::Busy) {
             PSM_LOG << "add setting failed" << item.key << lockBusyError().text();
             return -1;
         }

@@ -510,7 +510,7 @@ void TestStore::logsEachStep()
                      .hasMatch(),
                  qPrintable(log.lines().at(0)));
         QVERIFY(log.lines().at(0).endsWith(lockItem));
-        QVERIFY(log.lines().at(1).endsWith(QLatin1String("] lock settings table success")));
+        QVERIFY(log.lines().at(1).endsWith(QLatin1String("addSetting ] lock settings table success")));
         QVERIFY(log.lines().at(2).endsWith(QLatin1String("] add log")));
         QVERIFY(log.lines().at(3).endsWith(QLatin1String("] add log 1")));
     }
@@ -524,7 +524,7 @@ void TestStore::logsEachStep()
         query(db);
         QCOMPARE(log.lines().size(), 2);
         QVERIFY(log.lines().at(0).endsWith(QLatin1String("queryLocalsettings ] queryLocalsettings") + lockItem));
-        QVERIFY(log.lines().at(1).endsWith(QLatin1String("] lock success")));
+        QVERIFY(log.lines().at(1).endsWith(QLatin1String("queryLocalsettings ] lock success")));
     }
 }
 
@@ -555,6 +555,13 @@ void TestStore::fileIsEncrypted()
     QVERIFY2(keyed.contains("barPosition|lowerMiddle|barcode"), keyed.constData());
     const QByteArray unkeyed = runSqlcipher(select);
     QVERIFY2(unkeyed.contains("file is encrypted or is not a database"), unkeyed.constData());
+
+    // A file that a sibling program wrote anew has a salt of its own.
+    QVERIFY(QFile::remove(db));
+    runSqlcipher("PRAGMA key = 'tuvask';\nCREATE TABLE tbl_settings (id INTEGER PRIMARY KEY, key TEXT, value TEXT, "
+                 "\"group\" TEXT);\nINSERT INTO tbl_settings (key, value, \"group\") VALUES ('barSize', '2.0', "
+                 "'barcode');\n");
+    QCOMPARE(query(db).rows.size(), 1);
 }
 
 void TestStore::badDatabase_data()
