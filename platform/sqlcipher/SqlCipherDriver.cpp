@@ -454,13 +454,17 @@ bool SqlCipherDriver::open(const QString& db, const QString&, const QString& pas
         : SqlCipherKeyCache::rawKey(db, passphrase);
     sqlite3* handle = nullptr;
     int rc = openKeyed(path, flags, busyTimeout, rawKey.isEmpty() ? passphrase : rawKey, &handle);
-    if (rc == SQLITE_NOTADB && !rawKey.isEmpty()) {
-        // A file made with other key settings, or damaged: the passphrase
-        // decides, and gives the error to report.
-        SqlCipherKeyCache::forget(rawKey);
+    if (rc == SQLITE_OK && !rawKey.isEmpty()) {
+        SqlCipherKeyCache::rawKeyAccepted();
+    } else if (rc == SQLITE_NOTADB && !rawKey.isEmpty() && SqlCipherKeyCache::tryPassphraseAfterRefusal(rawKey)) {
+        // Either the file is damaged or foreign, or the key was derived
+        // otherwise than the library does: the passphrase tells.
         sqlite3_close_v2(handle);
         handle = nullptr;
         rc = openKeyed(path, flags, busyTimeout, passphrase, &handle);
+        if (rc == SQLITE_OK) {
+            SqlCipherKeyCache::passphraseOnlyWorks();
+        }
     }
     if (rc != SQLITE_OK) {
         QString message = sqliteMessage(handle, rc);

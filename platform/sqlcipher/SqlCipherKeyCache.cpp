@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QPair>
+#include <QSet>
 
 namespace
 {
@@ -73,8 +74,12 @@ QByteArray fileSalt(const QString& path)
     return salt;
 }
 
+enum class Derivation { Unconfirmed, Matches, Differs };
+
 QMutex cacheMutex;
 QHash<QPair<QByteArray, QByteArray>, QByteArray> cache; // (passphrase, salt) -> raw key text
+QSet<QByteArray> refusedKeys; // raw keys whose files were tried with the passphrase
+Derivation derivation = Derivation::Unconfirmed;
 
 } // namespace
 
@@ -89,6 +94,9 @@ QByteArray rawKey(const QString& path, const QByteArray& passphrase)
     }
     // Held while deriving, so that two threads never derive the same key.
     QMutexLocker lock(&cacheMutex);
+    if (derivation == Derivation::Differs) {
+        return QByteArray();
+    }
     const QPair<QByteArray, QByteArray> id(passphrase, salt);
     const auto found = cache.constFind(id);
     if (found != cache.constEnd()) {
@@ -108,16 +116,27 @@ QByteArray rawKey(const QString& path, const QByteArray& passphrase)
     return text;
 }
 
-void forget(const QByteArray& rawKey)
+void rawKeyAccepted()
 {
     QMutexLocker lock(&cacheMutex);
-    for (auto it = cache.begin(); it != cache.end();) {
-        if (it.value() == rawKey) {
-            it = cache.erase(it);
-        } else {
-            ++it;
-        }
+    derivation = Derivation::Matches;
+}
+
+bool tryPassphraseAfterRefusal(const QByteArray& rawKey)
+{
+    QMutexLocker lock(&cacheMutex);
+    if (derivation != Derivation::Unconfirmed || refusedKeys.contains(rawKey)) {
+        return false;
     }
+    refusedKeys.insert(rawKey);
+    return true;
+}
+
+void passphraseOnlyWorks()
+{
+    QMutexLocker lock(&cacheMutex);
+    derivation = Derivation::Differs;
+    cache.clear();
 }
 
 bool isRawKeyText(const QByteArray& key)

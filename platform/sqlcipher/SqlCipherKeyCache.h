@@ -16,11 +16,21 @@ namespace SqlCipherKeyCache
 
 // "x'<key><salt>'" for the passphrase and the salt of the file at path,
 // derived on the first call for that salt. Empty when the file has no salt to
-// read: missing, shorter than a salt, or a plain SQLite file.
+// read (missing, shorter than a salt, a plain SQLite file), or when derived
+// keys turned out not to match this SQLCipher's own derivation.
 QByteArray rawKey(const QString& path, const QByteArray& passphrase);
 
-// Drops a raw key that its file did not accept.
-void forget(const QByteArray& rawKey);
+// A raw key opened its file: the derivation here matches the library's.
+void rawKeyAccepted();
+
+// A raw key was refused as "not a database". True when the passphrase is worth
+// a try: once per key, and only while no raw key has been accepted (after one
+// was, a refused key means a damaged or foreign file, not a wrong derivation).
+bool tryPassphraseAfterRefusal(const QByteArray& rawKey);
+
+// The passphrase opened a file whose raw key was refused: raw keys are not
+// used again in this process.
+void passphraseOnlyWorks();
 
 // True for a key text that is already raw ("x'…'"), which needs no derivation.
 bool isRawKeyText(const QByteArray& key);
