@@ -63,7 +63,7 @@ const char* lockFailureText(const QString& path)
 
 QSqlError lockBusyError()
 {
-    return QSqlError(QStringLiteral("lock wait timed out"),
+    return QSqlError(QStringLiteral("(waited %1 ms)").arg(kLockWaitMs),
                      QStringLiteral("the settings lock file is held by another process"), QSqlError::ConnectionError);
 }
 
