@@ -1,5 +1,7 @@
 #include "SqlCipherDriver.h"
 
+#include "SqlCipherKeyCache.h"
+
 #define SQLITE_HAS_CODEC 1
 #include <sqlcipher/sqlite3.h>
 
@@ -61,6 +63,25 @@ bool isBlank(const QChar* text, int length)
         }
     }
     return true;
+}
+
+// Opens and keys one connection, then reads the schema: the key is only tried
+// on the first read, so a wrong key or a file that is not a database fails
+// here. On failure *handle may still hold a connection, for the message.
+int openKeyed(const QByteArray& path, int flags, int busyTimeout, const QByteArray& key, sqlite3** handle)
+{
+    int rc = sqlite3_open_v2(path.constData(), handle, flags, nullptr);
+    if (rc == SQLITE_OK) {
+        // Before the schema read below: another connection may hold a lock.
+        sqlite3_busy_timeout(*handle, busyTimeout);
+    }
+    if (rc == SQLITE_OK && !key.isEmpty()) {
+        rc = sqlite3_key(*handle, key.constData(), key.size());
+    }
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_exec(*handle, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    }
+    return rc;
 }
 
 } // namespace
@@ -424,20 +445,26 @@ bool SqlCipherDriver::open(const QString& db, const QString&, const QString& pas
         flags |= SQLITE_OPEN_CREATE;
     }
 
+    const QByteArray path = db.toUtf8();
+    const QByteArray passphrase = password.toUtf8();
+    // A passphrase is derived into the file's key once per process; later
+    // opens use the raw key.
+    const QByteArray rawKey = passphrase.isEmpty() || SqlCipherKeyCache::isRawKeyText(passphrase)
+        ? QByteArray()
+        : SqlCipherKeyCache::rawKey(db, passphrase);
     sqlite3* handle = nullptr;
-    int rc = sqlite3_open_v2(db.toUtf8().constData(), &handle, flags, nullptr);
-    if (rc == SQLITE_OK) {
-        // Before the schema read below: another connection may hold a lock.
-        sqlite3_busy_timeout(handle, busyTimeout);
-    }
-    if (rc == SQLITE_OK && !password.isEmpty()) {
-        const QByteArray key = password.toUtf8();
-        rc = sqlite3_key(handle, key.constData(), key.size());
-    }
-    // The key is only tried on the first read: read the schema now so that a
-    // wrong key or a file that is not a database fails here.
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_exec(handle, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    int rc = openKeyed(path, flags, busyTimeout, rawKey.isEmpty() ? passphrase : rawKey, &handle);
+    if (rc == SQLITE_OK && !rawKey.isEmpty()) {
+        SqlCipherKeyCache::rawKeyAccepted();
+    } else if (rc == SQLITE_NOTADB && !rawKey.isEmpty() && SqlCipherKeyCache::tryPassphraseAfterRefusal(rawKey)) {
+        // Either the file is damaged or foreign, or the key was derived
+        // otherwise than the library does: the passphrase tells.
+        sqlite3_close_v2(handle);
+        handle = nullptr;
+        rc = openKeyed(path, flags, busyTimeout, passphrase, &handle);
+        if (rc == SQLITE_OK) {
+            SqlCipherKeyCache::passphraseOnlyWorks();
+        }
     }
     if (rc != SQLITE_OK) {
         QString message = sqliteMessage(handle, rc);

@@ -22,7 +22,9 @@ class SqlCipherResult;
 //
 // open() checks the key at once by reading the schema, so a wrong key or a
 // file that is not a database fails there and not at the first query. An
-// empty password opens a plain, unencrypted SQLite file.
+// empty password opens a plain, unencrypted SQLite file. The key derived from
+// a passphrase is kept for the process (SqlCipherKeyCache), so only the first
+// open of a file pays for the derivation.
 class SqlCipherDriver : public QSqlDriver
 {
     Q_OBJECT

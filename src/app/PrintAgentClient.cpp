@@ -24,6 +24,12 @@ PrintAgentClient::PrintAgentClient(QObject* parent)
     ModelTable::readModels(QCoreApplication::applicationDirPath() + QStringLiteral("/../data/")
                            + QStringLiteral("config.json"));
     buildTrayMenu();
+    // Unreadable settings leave the 违规外联 check at its default: say so once.
+    const QString settingsNotice = functionSetWidget.loadNotice();
+    if (!settingsNotice.isEmpty()) {
+        PSM_LOG << settingsNotice;
+        trayIcon.showMessage(QStringLiteral("设置"), settingsNotice, QSystemTrayIcon::Warning, 10000);
+    }
     startPoller();
     createAboutDialog();
     startWatcher();

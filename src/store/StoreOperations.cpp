@@ -1,12 +1,16 @@
 #include "StoreOperations.h"
 
 #include "Log.h"
+#include "SqlCipherKeyCache.h"
 #include "TblSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QThread>
+#include <QThreadPool>
 
 namespace
 {
@@ -19,17 +23,48 @@ QString lockFilePath()
     return QDir::tempPath() + QStringLiteral("/dblockfile");
 }
 
-// Waits for the lock as long as another process holds it. False when the
-// lock file cannot be made at all.
-bool takeLock(QLockFile& lock)
+// Operations run on the GUI thread: a sibling program that hangs while
+// holding the lock, a lock left by another user in the sticky temporary
+// folder or a directory at the lock path must not freeze the agent.
+constexpr int kLockWaitMs = 5000;
+constexpr int kLockRetryMs = 100;
+
+enum class LockOutcome {
+    Taken,
+    Busy, // held by someone else for the whole wait
+    NoLockFile, // the lock file cannot be made at all
+};
+
+LockOutcome takeLock(QLockFile& lock)
 {
     lock.setStaleLockTime(kStaleLockMs);
-    return lock.lock();
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        // Each try also takes over a lock whose owner died or that aged.
+        if (lock.tryLock(0)) {
+            return LockOutcome::Taken;
+        }
+        if (lock.error() != QLockFile::LockFailedError) {
+            return LockOutcome::NoLockFile;
+        }
+        const qint64 left = kLockWaitMs - waited.elapsed();
+        if (left <= 0) {
+            return LockOutcome::Busy;
+        }
+        QThread::msleep(static_cast<unsigned long>(qMin<qint64>(kLockRetryMs, left)));
+    }
 }
 
 const char* lockFailureText(const QString& path)
 {
     return QFileInfo::exists(path) ? "文件存在" : "文件不存在";
+}
+
+QSqlError lockBusyError()
+{
+    return QSqlError(QStringLiteral("(waited %1 ms)").arg(kLockWaitMs),
+                     QStringLiteral("the settings lock file is held by another process"), QSqlError::ConnectionError);
 }
 
 // A JSON string literal; characters beyond ASCII stay as they are (UTF-8).
@@ -100,14 +135,21 @@ int queryLocalsettings(const QString& dbPath, QString& output)
     QSqlError error;
     {
         QLockFile lock(lockPath);
-        if (takeLock(lock)) {
+        const LockOutcome locked = takeLock(lock);
+        if (locked == LockOutcome::Taken) {
             PSM_LOG << "lock success";
         } else {
             PSM_LOG << lockFailureText(lockPath);
         }
-        setDatabaseFile(dbPath);
-        error = orm::fetchByQuery(orm::SqlQuery(), rows);
-        orm::SqlDatabase::closeAllDatabases();
+        // Without a lock file at all the siblings cannot lock either: go on.
+        // A lock held all along belongs to someone else, who may be writing.
+        if (locked != LockOutcome::Busy) {
+            setDatabaseFile(dbPath);
+            error = orm::fetchByQuery(orm::SqlQuery(), rows);
+            orm::SqlDatabase::closeAllDatabases();
+        } else {
+            error = lockBusyError();
+        }
     }
     // A failed read is not an empty table: the caller must not take it as one.
     int resultCode = 0;
@@ -127,10 +169,15 @@ int addSetting(const QString& dbPath, const SettingsItem& item)
     QSqlError error;
     {
         QLockFile lock(lockPath);
-        if (takeLock(lock)) {
+        const LockOutcome locked = takeLock(lock);
+        if (locked == LockOutcome::Taken) {
             PSM_LOG << "lock settings table success";
         } else {
             PSM_LOG << lockFailureText(lockPath);
+        }
+        if (locked == LockOutcome::Busy) {
+            PSM_LOG << "add setting failed" << item.key << lockBusyError().text();
+            return -1;
         }
         setDatabaseFile(dbPath);
         QList<TblSettings> rows;
@@ -164,3 +211,20 @@ QString settingsDatabasePath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../data/database/settings.db");
 }
+
+void prepareSettingsStore(const QString& dbPath)
+{
+    QThreadPool::globalInstance()->start(
+        [dbPath] { SqlCipherKeyCache::rawKey(dbPath, QByteArray(kSettingsDatabaseKey)); });
+}
+
+namespace
+{
+// The agent reads its settings while it starts: by then the key is ready.
+void prepareAgentSettingsStore()
+{
+    prepareSettingsStore(settingsDatabasePath());
+}
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(prepareAgentSettingsStore)

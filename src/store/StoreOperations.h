@@ -10,6 +10,10 @@ struct SettingsItem {
     QString group;
 };
 
+// Both operations hold the inter-process lock file "dblockfile" in the
+// temporary folder while they work, waiting at most 5 s for another holder;
+// a lock still held after that fails the operation.
+
 // Reads every row of tbl_settings in the database file at dbPath into output,
 // as compact JSON: {"resultCode":0,"result":[{"key":..,"value":..,"group":..},..]}.
 // A failed read yields a non-zero "resultCode" and an empty "result".
@@ -21,5 +25,10 @@ int addSetting(const QString& dbPath, const SettingsItem& item);
 
 // The settings database below the data directory, as the agent uses it.
 QString settingsDatabasePath();
+
+// Derives the file's key on a worker thread, so that the first operation on
+// it does not pay for that on the caller's thread. The application object
+// does this for settingsDatabasePath() when it is constructed.
+void prepareSettingsStore(const QString& dbPath);
 
 #endif // PSM_STOREOPERATIONS_H

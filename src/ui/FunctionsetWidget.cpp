@@ -41,6 +41,12 @@ FunctionsetWidget::FunctionsetWidget(const QString& databasePath, const ProbeTar
     if (m_loadResult != LoadOk) {
         PSM_LOG << "settings not loaded, result" << m_loadResult;
     }
+    // An empty table is a fresh installation; anything else unread leaves the
+    // check at its default without the user knowing.
+    if (m_loadResult == LoadStoreFailed || m_loadResult == LoadBadAnswer) {
+        m_loadNotice = QStringLiteral("无法读取设置，违规外联检查现为“%1”。")
+                           .arg(record.illegaLcon ? QStringLiteral("开") : QStringLiteral("关"));
+    }
 
     m_barcode->initFromSettings();
     m_network->initFromSettings();

@@ -32,6 +32,9 @@ public:
     ~FunctionsetWidget() override;
 
     int loadResult() const { return m_loadResult; }
+    // For a tray message: that the stored settings could not be read and
+    // which 违规外联 setting is in force instead; empty after a good load.
+    QString loadNotice() const { return m_loadNotice; }
     Barcode* barcodePage() const { return m_barcode; }
     Othersettings* networkPage() const { return m_network; }
 
@@ -49,6 +52,7 @@ private:
     Barcode* m_barcode = nullptr;
     Othersettings* m_network = nullptr;
     int m_loadResult = LoadOk;
+    QString m_loadNotice;
 };
 
 #endif // PSM_FUNCTIONSETWIDGET_H

@@ -655,7 +655,7 @@ void TestUi::trayBalloonText()
 
 void TestUi::settingsLoad_data()
 {
-    QTest::addColumn<QString>("file"); // "db", "none" or "garbage"
+    QTest::addColumn<QString>("file"); // "db", "none", "garbage", "zeroed" or "truncated"
     QTest::addColumn<QList<QStringList>>("rows");
     QTest::addColumn<int>("result");
     QTest::addColumn<bool>("illegaLcon");
@@ -673,6 +673,9 @@ void TestUi::settingsLoad_data()
                                          << 0 << false << QString();
     QTest::newRow("missing file") << "none" << QList<QStringList>{} << 1 << false << QString();
     QTest::newRow("not a database") << "garbage" << QList<QStringList>{} << 1 << false << QString();
+    QTest::newRow("zeroed") << "zeroed" << QList<QStringList>{} << 1 << false << QString();
+    QTest::newRow("truncated") << "truncated" << QList<QStringList>{ { "illegaLcon", "true", "feature" } } << 1 << false
+                               << QString();
 }
 
 void TestUi::settingsLoad()
@@ -684,19 +687,27 @@ void TestUi::settingsLoad()
     QFETCH(QString, barContent);
 
     const QString path = m_dir.filePath(QStringLiteral("load-%1.db").arg(QTest::currentDataTag()));
-    if (file == "db") {
+    if (file == "db" || file == "truncated") {
         QVERIFY(createSettingsDatabase(path));
         for (const QStringList& row : rows) {
             QCOMPARE(addSetting(path, SettingsItem{ row.at(0), row.at(1), row.at(2) }), 0);
         }
-    } else if (file == "garbage") {
-        QFile garbage(path);
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write(QByteArray(4096, 'x'));
+    }
+    if (file != "db" && file != "none") {
+        QFile damaged(path);
+        QVERIFY(damaged.open(QIODevice::ReadWrite));
+        if (file == "truncated") {
+            QVERIFY(damaged.resize(1500));
+        } else {
+            damaged.write(QByteArray(4096, file == "zeroed" ? '\0' : 'x'));
+        }
     }
 
     FunctionsetWidget window(path, ProbeTarget{ "127.0.0.1", closedPort() });
     QCOMPARE(window.loadResult(), result);
+    // The user hears once that the stored settings were not read, and which
+    // value is in force; a fresh, empty table is no failure.
+    QCOMPARE(window.loadNotice(), result == 1 ? QString("无法读取设置，违规外联检查现为“关”。") : QString());
     const SettingsRecord& record = PrinterRegistry::instance().settings();
     QCOMPARE(record.illegaLcon, illegaLcon);
     QCOMPARE(record.barContent, barContent);
