@@ -216,7 +216,11 @@ void ListenPrinterInfo::checkPrinter()
     // empty history.
     if (listing && !listing->ok()) {
         noteListing(false, listing->error());
+        checkUsbPrinters();
         return;
+    }
+    if (listing) {
+        m_lastListing = *listing;
     }
 
     PrinterRegistry& registry = PrinterRegistry::instance();
@@ -238,11 +242,7 @@ void ListenPrinterInfo::checkPrinter()
         return;
     }
 
-    UsbWantedList wanted;
-    for (const ModelRecord& model : ModelTable::getModels()) {
-        wanted.append(qMakePair(model.vid, model.pid));
-    }
-    const QList<UsbDeviceRecord> usbDevices = scanUsbDevices(wanted);
+    const QList<UsbDeviceRecord> usbDevices = scanUsbDevices(wantedUsbDevices());
 
     for (const QString& name : candidates) {
         confirmQueue(name, contexts, knownNames);
@@ -256,6 +256,33 @@ void ListenPrinterInfo::checkPrinter()
     }
     removePrinters(knownNames);
     noteListing(true, QString());
+}
+
+// The USB bus is still read while CUPS cannot be asked: which devices are
+// served by a queue is taken from the last listing that worked (none on a
+// host whose CUPS never answered), and only USB printers may go.
+void ListenPrinterInfo::checkUsbPrinters()
+{
+    PassListingScope scope(this, &m_lastListing);
+    const QStringList candidates = watchedQueues();
+    QStringList knownNames;
+    const QHash<QString, PrinterContextPtr> contexts = PrinterRegistry::instance().getPrinterContexts();
+    for (auto it = contexts.cbegin(); it != contexts.cend(); ++it) {
+        if (it.value()->isUSB()) {
+            knownNames.append(it.key());
+        }
+    }
+    addUSBDevice(knownNames, scanUsbDevices(wantedUsbDevices()), candidates);
+    removePrinters(knownNames);
+}
+
+UsbWantedList ListenPrinterInfo::wantedUsbDevices()
+{
+    UsbWantedList wanted;
+    for (const ModelRecord& model : ModelTable::getModels()) {
+        wanted.append(qMakePair(model.vid, model.pid));
+    }
+    return wanted;
 }
 
 QStringList ListenPrinterInfo::watchedQueues()

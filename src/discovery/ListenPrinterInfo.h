@@ -25,7 +25,8 @@
 //
 // A pass lists the CUPS destinations once and answers every option read of
 // the pass from that listing. The registry's lock is only taken inside the
-// registry's own calls, never around a CUPS request or a printer call.
+// registry's own calls, never around a CUPS request or a printer call. A pass
+// whose listing fails leaves the network printers as they are.
 class PrinterContext;
 using PrinterContextPtr = std::shared_ptr<PrinterContext>;
 
@@ -98,6 +99,9 @@ private:
     CupsDestinationList listDestinations();
     // The names of the queues a pass watches: supported models, not on USB.
     QStringList watchedQueues();
+    // The USB part of a pass whose CUPS listing failed.
+    void checkUsbPrinters();
+    static UsbWantedList wantedUsbDevices();
     // Registers or updates the network printer behind one watched queue and
     // strikes it from the known names.
     void confirmQueue(const QString& name, QHash<QString, PrinterContextPtr>& contexts, QStringList& knownNames);
@@ -121,6 +125,7 @@ private:
     std::condition_variable m_wake;
     // Pass state, touched by the passes' thread only.
     bool m_listingDown = false;
+    CupsDestinationList m_lastListing; // the last one that worked
     QSet<QString> m_skippedAddresses;
 };
 

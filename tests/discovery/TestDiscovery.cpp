@@ -134,6 +134,7 @@ private slots:
     void usbPrinterOnTheBus();
     void usbPrinterBehindItsQueue();
     void usbPrinterRefusingLogin();
+    void usbPrinterWithoutPrintServer();
 
 private:
     static Options oneShot(Source source = Source::PrintersRequest, bool everyRead = false)
@@ -922,6 +923,26 @@ void TestDiscovery::usbPrinterRefusingLogin()
     QCOMPARE(printer->usbDetailA(), QString());
     QCOMPARE(printer->usbDetailB(), QStringLiteral("unneed"));
     QCOMPARE(watcher.lastDeviceId(), QStringLiteral("-1"));
+}
+
+// A host whose CUPS does not answer still has its USB printers come and go.
+void TestDiscovery::usbPrinterWithoutPrintServer()
+{
+    if (!m_usb) {
+        QSKIP("needs umockdev's preload library (ctest sets it)");
+    }
+    m_cups.stop(true);
+    const PluggedPrinter plugged = plugPrinter(QStringLiteral("SN0045"), SimPrinterConfig());
+    QVERIFY(plugged.device);
+    ListenPrinterInfo watcher(oneShot());
+    WatcherProbe probe(&watcher);
+    watcher.checkPrinter();
+    QCOMPARE(WatcherProbe::names(probe.usbAdded), QStringList{ QStringLiteral("TR-M400") });
+
+    m_usb->unplug(plugged.device);
+    QTRY_VERIFY(scanUsbDevices({ qMakePair(QStringLiteral("2d8f"), QStringLiteral("a61c")) }).isEmpty());
+    watcher.checkPrinter();
+    QCOMPARE(WatcherProbe::names(probe.removed), QStringList{ QStringLiteral("2d8f:a61c:SN0045") });
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)
