@@ -212,8 +212,8 @@ void ListenPrinterInfo::checkPrinter()
         return;
     }
     // Nor does a failed one (cupsd restarting, stopped, silent): such a pass
-    // changes nothing, or every printer would go and come back with an
-    // empty history.
+    // leaves the network printers alone, or every one of them would go and
+    // come back with an empty history.
     if (listing && !listing->ok()) {
         noteListing(false, listing->error());
         checkUsbPrinters();

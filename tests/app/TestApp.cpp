@@ -278,11 +278,11 @@ void TestApp::readModels_data()
                                 << 2 << "TR-M400" << true << "";
     QTest::newRow("toner as string") << QByteArray(R"({"models":[{"model":"TR-M400","supportToner":"true"}]})") << 1
                                      << "TR-M400" << false << "";
-    QTest::newRow("wrong types") << QByteArray(
-        R"({"models":[{"model":"TR-M400","vid":1,"pid":null,"supportToner":1}]})")
+    const QByteArray probe = R"("networkProbe": {"host": "127.0.0.1", "port": 9}, )";
+    QTest::newRow("wrong types") << "{" + probe
+            + R"("models":[{"model":"TR-M400","vid":1,"pid":null,"supportToner":1}]})"
                                  << 1 << "TR-M400" << false << "";
     // An empty model text would match every queue: such entries are skipped.
-    const QByteArray probe = R"("networkProbe": {"host": "127.0.0.1", "port": 9}, )";
     QTest::newRow("model missing") << "{" + probe
             + R"("models":[{"vid":"2d8f"},{"model":"TR-C3000","supportToner":true}]})"
                                    << 1 << "TR-C3000" << true << "skipped: 0";
