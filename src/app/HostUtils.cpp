@@ -6,9 +6,11 @@
 
 bool isValidIPv4(const QString& text)
 {
+    // No leading zeros: the print server and the socket layer read 010 as
+    // octal 8, and the printer would be polled at another host than shown.
     static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
-        QStringLiteral("((2[0-4]\\d|25[0-5]|[01]?\\d\\d?)\\.){3}(2[0-4]\\d|25[0-4]|[01]?\\d\\d?)")));
-    return pattern.match(text).hasMatch();
+        QStringLiteral("((25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)\\.){3}(25[0-4]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)")));
+    return text != QLatin1String("0.0.0.0") && pattern.match(text).hasMatch();
 }
 
 QByteArray toJsonArrayText(const std::vector<const char*>& strings)

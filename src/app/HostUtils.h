@@ -6,8 +6,9 @@
 
 #include <vector>
 
-// True for a network printer's address: four dotted decimal octets, the last
-// one 0 to 254 (a broadcast address ending in .255 is not a printer).
+// True for a network printer's address: four dotted decimal octets without
+// leading zeros, the last one 0 to 254 (a broadcast address ending in .255 is
+// not a printer), and not 0.0.0.0.
 bool isValidIPv4(const QString& text);
 
 // The strings as one compact JSON array, UTF-8 encoded, e.g. ["mac","model"].

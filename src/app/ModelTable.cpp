@@ -29,17 +29,22 @@ void ModelTable::readModels(const QString& path)
         return;
     }
     QList<ModelRecord> models;
-    if (!parseModels(file.readAll(), models)) {
+    QList<int> skipped;
+    if (!parseModels(file.readAll(), models, &skipped)) {
         PSM_LOG << "readConfig:"
                 << "The config file error!";
         return;
+    }
+    for (int index : qAsConst(skipped)) {
+        PSM_LOG << "readConfig:"
+                << "models entry without a model text skipped:" << index;
     }
     for (const ModelRecord& record : models) {
         addModel(record);
     }
 }
 
-bool ModelTable::parseModels(const QByteArray& content, QList<ModelRecord>& models)
+bool ModelTable::parseModels(const QByteArray& content, QList<ModelRecord>& models, QList<int>* skipped)
 {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(content, &error);
@@ -48,13 +53,21 @@ bool ModelTable::parseModels(const QByteArray& content, QList<ModelRecord>& mode
     }
     // An array at the top level has no "models": object() is then empty.
     const QJsonArray entries = document.object().value(QStringLiteral("models")).toArray();
-    for (const QJsonValue& value : entries) {
-        const QJsonObject entry = value.toObject();
+    for (int i = 0; i < entries.size(); ++i) {
+        const QJsonObject entry = entries.at(i).toObject();
         ModelRecord record;
         record.pid = entry.value(QStringLiteral("pid")).toString();
         record.vid = entry.value(QStringLiteral("vid")).toString();
         record.model = entry.value(QStringLiteral("model")).toString();
         record.supportToner = entry.value(QStringLiteral("supportToner")).toBool(false);
+        // An empty model text occurs in every make-and-model: the agent would
+        // take every queue for a supported printer and log in to it.
+        if (record.model.isEmpty()) {
+            if (skipped) {
+                skipped->append(i);
+            }
+            continue;
+        }
         models.append(record);
     }
     return true;
@@ -76,7 +89,7 @@ ModelRecord ModelTable::findModelByText(const QString& text)
 {
     QReadLocker locker(&tableLock);
     for (const ModelRecord& record : table()) {
-        if (text.contains(record.model)) {
+        if (!record.model.isEmpty() && text.contains(record.model)) {
             return record;
         }
     }
@@ -87,7 +100,7 @@ bool ModelTable::isSupportedModel(const QString& text)
 {
     QReadLocker locker(&tableLock);
     for (const ModelRecord& record : table()) {
-        if (text.contains(record.model)) {
+        if (!record.model.isEmpty() && text.contains(record.model)) {
             return true;
         }
     }

@@ -20,10 +20,13 @@ class ModelTable
 public:
     static void readModels(const QString& path);
     // The "models" of a config.json content; false when it is not JSON.
-    static bool parseModels(const QByteArray& content, QList<ModelRecord>& models);
+    // Entries whose "model" is missing, empty or not a string are left out
+    // (their positions go to skipped).
+    static bool parseModels(const QByteArray& content, QList<ModelRecord>& models, QList<int>* skipped = nullptr);
     static QList<ModelRecord> getModels();
     static void addModel(const ModelRecord& record);
-    // The first record whose model text occurs in the given text, else an empty record.
+    // The first record whose model text occurs in the given text, else an
+    // empty record. A record with an empty model text matches nothing.
     static ModelRecord findModelByText(const QString& text);
     static bool isSupportedModel(const QString& text);
     static void clear();

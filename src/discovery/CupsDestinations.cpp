@@ -107,6 +107,12 @@ bool isOptionTag(ipp_tag_t tag)
 
 constexpr int ConnectTimeoutMs = 10000;
 
+// A server without any queue answers "not found": that listing worked.
+bool requestFailed(ipp_status_t status)
+{
+    return status >= IPP_STATUS_REDIRECTION_OTHER_SITE && status != IPP_STATUS_ERROR_NOT_FOUND;
+}
+
 } // namespace
 
 void CupsCancel::cancel()
@@ -187,12 +193,17 @@ CupsDestinationList CupsDestinationList::fetch(Source source, CupsCancel* cancel
     CupsDestinationList list;
     Connection connection(cancel);
     if (!connection.http()) {
+        list.m_error = QStringLiteral("no connection to ") + QString::fromUtf8(cupsServer());
         return list;
     }
 
     if (source == Source::GetDests) {
         cups_dest_t* dests = nullptr;
         const int count = cupsGetDests2(connection.http(), &dests);
+        if (count == 0 && requestFailed(cupsLastError())) {
+            list.m_error = QString::fromUtf8(cupsLastErrorString());
+            return list;
+        }
         for (int i = 0; i < count; ++i) {
             if (dests[i].instance) {
                 continue;
@@ -215,7 +226,9 @@ CupsDestinationList CupsDestinationList::fetch(Source source, CupsCancel* cancel
                   int(sizeof(requested) / sizeof(requested[0])), nullptr, requested);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
     ipp_t* response = cupsDoRequest(connection.http(), request, "/"); // frees the request
-    if (!response) {
+    if (!response || requestFailed(ippGetStatusCode(response))) {
+        list.m_error = QString::fromUtf8(cupsLastErrorString());
+        ippDelete(response);
         return list;
     }
 

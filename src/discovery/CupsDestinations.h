@@ -59,9 +59,16 @@ public:
     };
 
     CupsDestinationList() = default;
-    // Never fails: an unreachable server, one that stays silent for a
-    // minute, or a listing cancelled from another thread gives an empty list.
+    // Never throws: an unreachable server, one that stays silent for a
+    // minute, or a listing cancelled from another thread gives an empty list
+    // that is not ok(). A server without queues gives an empty list that is.
     static CupsDestinationList fetch(Source source, CupsCancel* cancel = nullptr);
+
+    // False when the server could not be asked or refused the request: the
+    // list then says nothing about which queues exist.
+    bool ok() const { return m_error.isEmpty(); }
+    // Why the listing failed; empty when it worked.
+    QString error() const { return m_error; }
 
     // Destination names in the order cupsGetDests returns them (sorted
     // without regard to ASCII case). Instances that lpoptions files add to a
@@ -79,6 +86,7 @@ private:
     QStringList m_names;
     QList<PrinterOptions> m_options;
     QHash<QByteArray, int> m_index; // ASCII-lower-cased UTF-8 name -> position
+    QString m_error;
 };
 
 #endif // PSM_CUPSDESTINATIONS_H

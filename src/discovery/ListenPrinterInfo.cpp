@@ -5,6 +5,8 @@
 #include "ModelTable.h"
 #include "PrinterRegistry.h"
 
+#include <QRegularExpression>
+
 #include <pthread.h>
 
 #include <exception>
@@ -21,6 +23,8 @@ namespace
 struct PassListing {
     const ListenPrinterInfo* watcher = nullptr;
     const CupsDestinationList* destinations = nullptr;
+    // Why a listing of the pass failed (when each read lists anew).
+    QString error;
 };
 thread_local PassListing t_passListing;
 
@@ -30,7 +34,7 @@ public:
     PassListingScope(const ListenPrinterInfo* watcher, const CupsDestinationList* destinations)
         : m_saved(t_passListing)
     {
-        t_passListing = { watcher, destinations };
+        t_passListing = { watcher, destinations, QString() };
     }
     ~PassListingScope() { t_passListing = m_saved; }
     PassListingScope(const PassListingScope&) = delete;
@@ -46,6 +50,31 @@ QString removeAll(QString text, std::initializer_list<const char*> markers)
         text.remove(QLatin1String(marker));
     }
     return text;
+}
+
+// The pass's lines name the pass, whichever helper writes them.
+QDebug passLog()
+{
+    return ::logLine("checkPrinter");
+}
+
+QString cutAtFirstOf(QString text, QLatin1String separators)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        if (QString(separators).contains(text.at(i))) {
+            text.truncate(i);
+            break;
+        }
+    }
+    return text;
+}
+
+// Four dotted decimal numbers: meant as an IPv4 address even where it is not
+// one a printer may be polled at.
+bool looksLikeIPv4(const QString& text)
+{
+    static const QRegularExpression dotted(QRegularExpression::anchoredPattern(QStringLiteral("\\d+(\\.\\d+){3}")));
+    return dotted.match(text).hasMatch();
 }
 
 } // namespace
@@ -96,14 +125,27 @@ void ListenPrinterInfo::run()
     // The loop is a lambda so that its log lines carry the name "operator()",
     // which is how the agent's diagnostics have always named this thread.
     auto loop = [this] {
-        try {
-            while (!m_quit) {
+        // A failing pass must not end discovery: the next pass may well
+        // work. The same failure pass after pass is logged once.
+        QString lastFailure;
+        while (!m_quit) {
+            QString failure;
+            try {
+                if (m_options.beforePass) {
+                    m_options.beforePass();
+                }
                 checkPrinter();
-                std::unique_lock<std::mutex> lock(m_sleepLock);
-                m_wake.wait_for(lock, m_options.interval, [this] { return m_quit.load(); });
+            } catch (const std::exception& e) {
+                failure = QString::fromLocal8Bit(e.what());
+            } catch (...) {
+                failure = QStringLiteral("unknown exception");
             }
-        } catch (const std::exception& e) {
-            PSM_LOG << QString::fromLocal8Bit(e.what());
+            if (!failure.isNull() && failure != lastFailure) {
+                PSM_LOG << failure;
+            }
+            lastFailure = failure;
+            std::unique_lock<std::mutex> lock(m_sleepLock);
+            m_wake.wait_for(lock, m_options.interval, [this] { return m_quit.load(); });
         }
         PSM_LOG << "checkPrinterThread quit";
     };
@@ -112,7 +154,11 @@ void ListenPrinterInfo::run()
 
 CupsDestinationList ListenPrinterInfo::listDestinations()
 {
-    return CupsDestinationList::fetch(m_options.source, &m_cupsCancel);
+    CupsDestinationList list = CupsDestinationList::fetch(m_options.source, &m_cupsCancel);
+    if (!list.ok() && t_passListing.watcher == this && t_passListing.error.isEmpty()) {
+        t_passListing.error = list.error();
+    }
+    return list;
 }
 
 QStringList ListenPrinterInfo::getPrinterNames()
@@ -144,14 +190,22 @@ QString ListenPrinterInfo::uriTail(const QString& deviceUri)
     return removeAll(deviceUri, { "tav2://", "OSTREL_" });
 }
 
+namespace
+{
+QString withoutSchemeMarkers(const QString& tail)
+{
+    return removeAll(tail, { "tav2://", "tav2:", "OSTREL_", "ostrelport", "socket://", "usb://", "USB://" });
+}
+} // namespace
+
 QString ListenPrinterInfo::addressFromUriTail(const QString& tail)
 {
-    QString address = removeAll(tail, { "tav2://", "tav2:", "OSTREL_", "ostrelport", "socket://", "usb://", "USB://" });
-    const int colon = address.indexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        address.truncate(colon);
-    }
-    return address;
+    return cutAtFirstOf(withoutSchemeMarkers(tail), QLatin1String(":/?"));
+}
+
+QString ListenPrinterInfo::deviceTextFromUriTail(const QString& tail)
+{
+    return cutAtFirstOf(withoutSchemeMarkers(tail), QLatin1String(":"));
 }
 
 void ListenPrinterInfo::checkPrinter()
@@ -165,12 +219,82 @@ void ListenPrinterInfo::checkPrinter()
     if (m_quit) {
         return;
     }
+    // Nor does a failed one (cupsd restarting, stopped, silent): such a pass
+    // leaves the network printers alone, or every one of them would go and
+    // come back with an empty history.
+    if (listing && !listing->ok()) {
+        noteListing(false, listing->error());
+        checkUsbPrinters();
+        return;
+    }
+    if (listing) {
+        m_lastListing = *listing;
+    }
 
     PrinterRegistry& registry = PrinterRegistry::instance();
     QHash<QString, PrinterContextPtr> contexts = registry.getPrinterContexts();
     QStringList knownNames = contexts.keys();
 
-    // Keep the queues of supported models that are not attached over USB.
+    // When each read lists anew, one that failed leaves its queue
+    // unconfirmed: only a pass whose every listing worked may take printers
+    // away.
+    auto listingFailed = [this] {
+        if (t_passListing.error.isEmpty()) {
+            return false;
+        }
+        noteListing(false, t_passListing.error);
+        return true;
+    };
+    const QStringList candidates = watchedQueues();
+    if (listingFailed()) {
+        return;
+    }
+
+    const QList<UsbDeviceRecord> usbDevices = scanUsbDevices(wantedUsbDevices());
+
+    for (const QString& name : candidates) {
+        confirmQueue(name, contexts, knownNames);
+    }
+    if (listingFailed()) {
+        return;
+    }
+    addUSBDevice(knownNames, usbDevices, candidates);
+    if (listingFailed()) {
+        return;
+    }
+    removePrinters(knownNames);
+    noteListing(true, QString());
+}
+
+// The USB bus is still read while CUPS cannot be asked: which devices are
+// served by a queue is taken from the last listing that worked (none on a
+// host whose CUPS never answered), and only USB printers may go.
+void ListenPrinterInfo::checkUsbPrinters()
+{
+    PassListingScope scope(this, &m_lastListing);
+    const QStringList candidates = watchedQueues();
+    QStringList knownNames;
+    const QHash<QString, PrinterContextPtr> contexts = PrinterRegistry::instance().getPrinterContexts();
+    for (auto it = contexts.cbegin(); it != contexts.cend(); ++it) {
+        if (it.value()->isUSB()) {
+            knownNames.append(it.key());
+        }
+    }
+    addUSBDevice(knownNames, scanUsbDevices(wantedUsbDevices()), candidates);
+    removePrinters(knownNames);
+}
+
+UsbWantedList ListenPrinterInfo::wantedUsbDevices()
+{
+    UsbWantedList wanted;
+    for (const ModelRecord& model : ModelTable::getModels()) {
+        wanted.append(qMakePair(model.vid, model.pid));
+    }
+    return wanted;
+}
+
+QStringList ListenPrinterInfo::watchedQueues()
+{
     QStringList candidates = getPrinterNames();
     for (int i = candidates.size() - 1; i >= 0; --i) {
         const PrinterOptions options = getPrinterOptions(candidates.at(i));
@@ -184,57 +308,77 @@ void ListenPrinterInfo::checkPrinter()
             }
         }
     }
+    return candidates;
+}
 
-    UsbWantedList wanted;
-    for (const ModelRecord& model : ModelTable::getModels()) {
-        wanted.append(qMakePair(model.vid, model.pid));
+void ListenPrinterInfo::confirmQueue(const QString& name, QHash<QString, PrinterContextPtr>& contexts,
+                                     QStringList& knownNames)
+{
+    const PrinterOptions options = getPrinterOptions(name);
+    const QString tail = uriTail(options.value(DeviceUriOption));
+    const QString makeAndModel = options.value(MakeAndModelOption);
+    if (!ModelTable::isSupportedModel(makeAndModel)) {
+        return;
     }
-    const QList<UsbDeviceRecord> usbDevices = scanUsbDevices(wanted);
+    const QString address = addressFromUriTail(tail);
+    if (!isValidIPv4(address)) {
+        noteSkippedAddress(name, address);
+        return;
+    }
 
-    for (const QString& name : qAsConst(candidates)) {
-        const PrinterOptions options = getPrinterOptions(name);
-        const QString tail = uriTail(options.value(DeviceUriOption));
-        const QString makeAndModel = options.value(MakeAndModelOption);
-        if (!ModelTable::isSupportedModel(makeAndModel)) {
-            continue;
-        }
-        const QString address = addressFromUriTail(tail);
-        if (!isValidIPv4(address)) {
-            continue;
-        }
+    // A printer once registered under its address gives way to the queue. A
+    // queue named after its own address is that very printer.
+    PrinterRegistry& registry = PrinterRegistry::instance();
+    if (address != name && contexts.contains(address)) {
+        contexts.remove(address);
+        knownNames.removeOne(address); // announced here, not again at the end
+        emit sigRemovePrinter(address);
+        registry.removePrinterContext(address);
+    }
 
-        // A printer once registered under its address gives way to the
-        // queue. A queue named after its own address is that very printer.
-        if (address != name && contexts.contains(address)) {
-            contexts.remove(address);
-            knownNames.removeOne(address); // announced here, not again below
-            emit sigRemovePrinter(address);
-            registry.removePrinterContext(address);
-        }
-
-        if (knownNames.contains(name)) {
-            if (const PrinterContextPtr printer = contexts.value(name)) {
-                if (printer->isUSB()) {
-                    printer->setIsUSB(false);
-                }
-                if (printer->ip() != address) {
-                    printer->setIp(address);
-                }
-                if (printer->model() != makeAndModel) {
-                    applyModel(*printer, makeAndModel);
-                }
+    if (knownNames.contains(name)) {
+        if (const PrinterContextPtr printer = contexts.value(name)) {
+            if (printer->isUSB()) {
+                printer->setIsUSB(false);
             }
-            knownNames.removeOne(name);
-        } else {
-            PSM_LOG << "printer name :" << name << "printer ip :" << address;
-            const PrinterContextPtr printer = registry.addPrinterContext(address, name, false, 0, 0);
-            applyModel(*printer, makeAndModel);
-            emit sigAddPrinter(name);
+            if (printer->ip() != address) {
+                printer->setIp(address);
+            }
+            if (printer->model() != makeAndModel) {
+                applyModel(*printer, makeAndModel);
+            }
         }
+        knownNames.removeOne(name);
+    } else {
+        passLog() << "printer name :" << name << "printer ip :" << address;
+        const PrinterContextPtr printer = registry.addPrinterContext(address, name, false, 0, 0);
+        applyModel(*printer, makeAndModel);
+        emit sigAddPrinter(name);
     }
+}
 
-    addUSBDevice(knownNames, usbDevices, candidates);
-    removePrinters(knownNames);
+void ListenPrinterInfo::noteListing(bool ok, const QString& error)
+{
+    if (!ok && !m_listingDown) {
+        passLog() << "cups listing failed, printers kept:" << error;
+    } else if (ok && m_listingDown) {
+        passLog() << "cups listing works again";
+    }
+    m_listingDown = !ok;
+}
+
+void ListenPrinterInfo::noteSkippedAddress(const QString& name, const QString& address)
+{
+    // Leading zeros read as octal by the print server, 0.0.0.0: the printer
+    // would be polled at another host than the one shown.
+    if (!looksLikeIPv4(address)) {
+        return;
+    }
+    const QString key = name + QLatin1Char('\n') + address;
+    if (!m_skippedAddresses.contains(key)) {
+        m_skippedAddresses.insert(key);
+        passLog() << "printer ip skipped :" << name << address;
+    }
 }
 
 void ListenPrinterInfo::removePrinters(const QStringList& names)

@@ -7,12 +7,15 @@
 #include <QMessageBox>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -22,8 +25,10 @@
 //
 // A pass lists the CUPS destinations once and answers every option read of
 // the pass from that listing. The registry's lock is only taken inside the
-// registry's own calls, never around a CUPS request or a printer call.
+// registry's own calls, never around a CUPS request or a printer call. A pass
+// whose listing fails leaves the network printers as they are.
 class PrinterContext;
+using PrinterContextPtr = std::shared_ptr<PrinterContext>;
 
 class ListenPrinterInfo : public QObject
 {
@@ -42,6 +47,9 @@ public:
         // for every option read, as a plain reading of the CUPS API would do.
         CupsDestinationList::Source source = CupsDestinationList::Source::PrintersRequest;
         bool everyReadListsAnew = false;
+        // Runs on the worker thread before every pass (tests make passes
+        // fail with it).
+        std::function<void()> beforePass;
     };
 
     explicit ListenPrinterInfo(QObject* parent = nullptr);
@@ -80,15 +88,32 @@ signals:
 private:
     // The device URI without the maker's "tav2://" and "OSTREL_" markers.
     static QString uriTail(const QString& deviceUri);
-    // The printer address in a URI tail: scheme markers removed, a port
-    // dropped. Only an IPv4 address result names a network printer.
+    // The printer address in a URI tail: scheme markers removed, then cut at
+    // the first ":", "/" or "?" (a port, a path, options). Only an IPv4
+    // address result names a network printer.
     static QString addressFromUriTail(const QString& tail);
+    // The URI tail without scheme markers, cut at the first ":" only: what a
+    // queue for a USB printer names it by.
+    static QString deviceTextFromUriTail(const QString& tail);
     // Sets the record's model, and its toner support when the model table
     // says the model reports toner (never cleared here).
     static void applyModel(PrinterContext& printer, const QString& model);
 
     void run();
     CupsDestinationList listDestinations();
+    // The names of the queues a pass watches: supported models, not on USB.
+    QStringList watchedQueues();
+    // The USB part of a pass whose CUPS listing failed.
+    void checkUsbPrinters();
+    static UsbWantedList wantedUsbDevices();
+    // Registers or updates the network printer behind one watched queue and
+    // strikes it from the known names.
+    void confirmQueue(const QString& name, QHash<QString, PrinterContextPtr>& contexts, QStringList& knownNames);
+    // Logs the first failed listing of an outage and the first good one
+    // after it.
+    void noteListing(bool ok, const QString& error);
+    // Logs once per queue and address a dotted address that is not polled.
+    void noteSkippedAddress(const QString& name, const QString& address);
     void setLastDeviceId(const QString& id);
 
     Options m_options;
@@ -102,6 +127,10 @@ private:
     // Lets the destructor cut the pause between two passes short.
     std::mutex m_sleepLock;
     std::condition_variable m_wake;
+    // Pass state, touched by the passes' thread only.
+    bool m_listingDown = false;
+    CupsDestinationList m_lastListing; // the last one that worked
+    QSet<QString> m_skippedAddresses;
 };
 
 #endif // PSM_LISTENPRINTERINFO_H

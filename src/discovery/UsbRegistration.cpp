@@ -86,8 +86,7 @@ bool ListenPrinterInfo::hasQueueForUsbDevice(const QStringList& candidates, cons
         if (!ModelTable::isSupportedModel(options.value(MakeAndModelOption))) {
             continue;
         }
-        const QString address = addressFromUriTail(tail);
-        if (!isValidIPv4(address) && address.contains(serial)) {
+        if (!isValidIPv4(addressFromUriTail(tail)) && deviceTextFromUriTail(tail).contains(serial)) {
             found = true;
         }
     }

@@ -287,8 +287,20 @@ void TestApp::readModels_data()
                                 << 2 << "TR-M400" << true << "";
     QTest::newRow("toner as string") << QByteArray(R"({"models":[{"model":"TR-M400","supportToner":"true"}]})") << 1
                                      << "TR-M400" << false << "";
-    QTest::newRow("wrong types") << QByteArray(R"({"models":[{"model":5,"vid":1,"pid":null}, 7, "x"]})") << 3 << ""
-                                 << false << "";
+    const QByteArray probe = R"("networkProbe": {"host": "127.0.0.1", "port": 9}, )";
+    QTest::newRow("wrong types") << "{" + probe
+            + R"("models":[{"model":"TR-M400","vid":1,"pid":null,"supportToner":1}]})"
+                                 << 1 << "TR-M400" << false << "";
+    // An empty model text would match every queue: such entries are skipped.
+    QTest::newRow("model missing") << "{" + probe
+            + R"("models":[{"vid":"2d8f"},{"model":"TR-C3000","supportToner":true}]})"
+                                   << 1 << "TR-C3000" << true << "skipped: 0";
+    QTest::newRow("model empty") << "{" + probe + R"("models":[{"model":"TR-M400"},{"model":"","vid":"2d8f"}]})" << 1
+                                 << "TR-M400" << false << "skipped: 1";
+    QTest::newRow("model not a string") << "{" + probe + R"("models":[{"model":5}, {"model":"TR3200n"}]})" << 1
+                                        << "TR3200n" << false << "skipped: 0";
+    QTest::newRow("model null") << "{" + probe + R"("models":[{"model":null}]})" << 0 << "" << false << "skipped: 0";
+    QTest::newRow("not an object") << "{" + probe + R"("models":[7]})" << 0 << "" << false << "skipped: 0";
     QTest::newRow("models not an array") << QByteArray(R"({"models":{"model":"TR-M400"}})") << 0 << "" << false << "";
     QTest::newRow("top-level array") << QByteArray(R"([{"model":"TR-M400"}])") << 0 << "" << false << "";
     QTest::newRow("not json") << QByteArray("{models:") << 0 << "" << false << "The config file error!";
@@ -322,7 +334,8 @@ void TestApp::readModels()
         QVERIFY(capture.lines().isEmpty());
     } else {
         QCOMPARE(capture.lines().size(), 1);
-        QVERIFY(capture.lines().first().endsWith("readModels ] readConfig: " + message));
+        const QString line = capture.lines().first();
+        QVERIFY2(line.contains("readModels ] readConfig: ") && line.endsWith(message), qPrintable(line));
     }
 }
 
@@ -335,9 +348,10 @@ void TestApp::modelLookups()
     QVERIFY(!ModelTable::isSupportedModel("Ostrel tr-m400 Series"));
     QCOMPARE(ModelTable::findModelByText("Ostrel TR-M400 Series").pid, QString("a61c"));
     QVERIFY(ModelTable::findModelByText("Other").model.isEmpty());
-    // An empty model text occurs in every text.
-    ModelTable::addModel({ "", "", "", false });
-    QVERIFY(ModelTable::isSupportedModel("anything"));
+    // An empty model text would occur in every text: it matches nothing.
+    ModelTable::addModel({ "2d8f", "a6ee", "", true });
+    QVERIFY(!ModelTable::isSupportedModel("anything"));
+    QVERIFY(ModelTable::findModelByText("anything").pid.isEmpty());
 }
 
 void TestApp::needMemory_data()
@@ -373,7 +387,12 @@ void TestApp::ipv4_data()
     QTest::newRow("last .254") << "192.168.1.254" << true;
     QTest::newRow("last .255") << "192.168.1.255" << false;
     QTest::newRow("255 in front") << "255.255.255.0" << true;
-    QTest::newRow("leading zeros") << "010.001.002.003" << true;
+    // The print server reads 010 as octal 8: the address shown would not
+    // be the one polled.
+    QTest::newRow("leading zeros") << "010.001.002.003" << false;
+    QTest::newRow("leading zero, last octet") << "127.0.0.010" << false;
+    QTest::newRow("zeros alone") << "10.0.0.0" << true;
+    QTest::newRow("unspecified") << "0.0.0.0" << false;
     QTest::newRow("leading blank") << " 10.1.2.3" << false;
     QTest::newRow("trailing blank") << "10.1.2.3 " << false;
     QTest::newRow("three parts") << "10.1.2" << false;

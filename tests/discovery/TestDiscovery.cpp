@@ -18,14 +18,50 @@
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMutex>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
+#include <stdexcept>
 
 using Options = ListenPrinterInfo::Options;
 using Source = CupsDestinationList::Source;
+
+// Collects the diagnostic lines of every thread while it lives.
+class LogRecorder
+{
+public:
+    LogRecorder()
+    {
+        QMutexLocker locker(&s_lock);
+        s_lines.clear();
+        s_previous = qInstallMessageHandler(record);
+    }
+    ~LogRecorder() { qInstallMessageHandler(s_previous); }
+    // The lines recorded so far (also after the recorder is gone) that
+    // contain the text.
+    static QStringList lines(const QString& part)
+    {
+        QMutexLocker locker(&s_lock);
+        return s_lines.filter(part);
+    }
+
+private:
+    static void record(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        QMutexLocker locker(&s_lock);
+        s_lines << message;
+        if (s_previous) {
+            s_previous(type, context, message);
+        }
+    }
+    static inline QMutex s_lock;
+    static inline QStringList s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
+};
 
 // Records the watcher's announcements on the test's thread: signals from the
 // watcher's own thread arrive queued, so the spies are only touched here.
@@ -84,6 +120,7 @@ private slots:
     void listingsAgree();
     void lpoptionsInstanceIsNotAQueue();
     void cupsdStoppedAndStartedAgain();
+    void failedPassDoesNotEndDiscovery();
     void silentServerDoesNotHoldUpShutdown();
     void workerThreadNameAndShutdown();
 
@@ -97,6 +134,7 @@ private slots:
     void usbPrinterOnTheBus();
     void usbPrinterBehindItsQueue();
     void usbPrinterRefusingLogin();
+    void usbPrinterWithoutPrintServer();
 
 private:
     static Options oneShot(Source source = Source::PrintersRequest, bool everyRead = false)
@@ -240,6 +278,17 @@ void TestDiscovery::acceptedQueue_data()
                                << "TR-M400"
                                << "127.0.0.25"
                                << "Ostrel TR-M400 Series" << true;
+    // The address ends at the first ":", "/" or "?".
+    QTest::newRow("options, no port") << "opts"
+                                      << "socket://127.0.0.26?waiteof=false"
+                                      << "TR-M400"
+                                      << "127.0.0.26"
+                                      << "Ostrel TR-M400 Series" << true;
+    QTest::newRow("path, no port") << "path"
+                                   << "socket://127.0.0.27/queue"
+                                   << "TR3200n"
+                                   << "127.0.0.27"
+                                   << "Ostrel TR3200n" << false;
     QTest::newRow("TR Color 3800, Chinese name") << "财务部打印机"
                                                  << "socket://127.0.0.24:9100"
                                                  << "TR3800"
@@ -279,34 +328,45 @@ void TestDiscovery::ignoredQueue_data()
 {
     QTest::addColumn<QString>("uri");
     QTest::addColumn<QString>("ppd");
+    QTest::addColumn<bool>("logged"); // a dotted address that is not polled
 
     QTest::newRow("unsupported model") << "socket://127.0.0.30:9100"
-                                       << "X100";
+                                       << "X100" << false;
     QTest::newRow("no make-and-model") << "socket://127.0.0.30:9100"
-                                       << "raw";
+                                       << "raw" << false;
     QTest::newRow("usb://") << "usb://Ostrel/TR-M400?serial=AB12"
-                            << "TR-M400";
+                            << "TR-M400" << false;
     QTest::newRow("usb in maker scheme") << "tav2://OSTREL_usb_127.0.0.30"
-                                         << "TR-M400";
+                                         << "TR-M400" << false;
     QTest::newRow(".255") << "socket://127.0.0.255:9100"
-                          << "TR-M400";
+                          << "TR-M400" << true;
+    // The print server would reach 127.0.0.8.
+    QTest::newRow("leading zeros") << "socket://127.0.0.010:9100"
+                                   << "TR-M400" << true;
+    QTest::newRow("unspecified address") << "socket://0.0.0.0?waiteof=false"
+                                         << "TR-M400" << true;
     QTest::newRow("IPv6") << "socket://[::1]:9100"
-                          << "TR-M400";
+                          << "TR-M400" << false;
     QTest::newRow("ipp") << "ipp://127.0.0.30/ipp/print"
-                         << "TR-M400";
+                         << "TR-M400" << false;
 }
 
 void TestDiscovery::ignoredQueue()
 {
     QFETCH(QString, uri);
     QFETCH(QString, ppd);
+    QFETCH(bool, logged);
 
     QVERIFY2(m_cups.addQueue(QStringLiteral("ignored"), uri, ppd), qPrintable(m_cups.lastError()));
     ListenPrinterInfo watcher(oneShot());
     WatcherProbe probe(&watcher);
+    LogRecorder log;
+    watcher.checkPrinter();
     watcher.checkPrinter();
     QCOMPARE(probe.total(), 0);
     QVERIFY(PrinterRegistry::instance().getPrinterContexts().isEmpty());
+    QCOMPARE(LogRecorder::lines(QStringLiteral("checkPrinter ] printer ip skipped : \"ignored\"")).size(),
+             logged ? 1 : 0);
 }
 
 void TestDiscovery::queueLifecycleOnWatcherThread()
@@ -488,6 +548,9 @@ void TestDiscovery::lpoptionsInstanceIsNotAQueue()
     }
 }
 
+// Passes while cupsd is down change nothing: the printers keep their records
+// and status history, nothing is removed or announced again, and the outage
+// is logged once when it starts and once when it ends.
 void TestDiscovery::cupsdStoppedAndStartedAgain()
 {
     QVERIFY(m_cups.addQueue(QStringLiteral("office"), QStringLiteral("socket://127.0.0.20:9100"),
@@ -497,22 +560,66 @@ void TestDiscovery::cupsdStoppedAndStartedAgain()
     auto watcher = std::make_unique<ListenPrinterInfo>(options);
     WatcherProbe probe(watcher.get());
     QTRY_COMPARE_WITH_TIMEOUT(probe.added.count(), 1, 10000);
+    const PrinterContextPtr printer = PrinterRegistry::instance().getPrinterContext(QStringLiteral("office"));
+    printer->appendStatusEntry(
+        { QDateTime::currentDateTime(), { QStringLiteral("网络不可达(30001)") }, QStringLiteral("30001") });
 
-    // No server: a pass has no candidates, ends at once and drops the printer.
+    LogRecorder log;
+    const QString down = QStringLiteral("checkPrinter ] cups listing failed");
+    const QString up = QStringLiteral("checkPrinter ] cups listing works again");
     m_cups.stop(true);
-    QTRY_COMPARE_WITH_TIMEOUT(probe.removed.count(), 1, 10000);
-    QVERIFY(PrinterRegistry::instance().getPrinterContexts().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(LogRecorder::lines(down).size(), 1, 10000);
+    QTest::qWait(500); // some ten passes without a server
+    QCOMPARE(LogRecorder::lines(down).size(), 1);
+
+    QVERIFY2(m_cups.start(), qPrintable(m_cups.lastError()));
+    QTRY_COMPARE_WITH_TIMEOUT(LogRecorder::lines(up).size(), 1, 10000);
+    QVERIFY(waitForPasses(3, m_cups.requestCount()));
+    QCOMPARE(LogRecorder::lines(up).size(), 1);
+    QCOMPARE(probe.total(), 1);
+    QVERIFY(LogRecorder::lines(QStringLiteral("del printers:")).isEmpty());
+    QCOMPARE(PrinterRegistry::instance().getPrinterContexts().keys(), QStringList{ QStringLiteral("office") });
+    QCOMPARE(PrinterRegistry::instance().getPrinterContext(QStringLiteral("office")), printer);
+    QCOMPARE(printer->statusEntries().size(), 1);
+
+    // A pass without cupsd neither hangs nor drops anything.
+    watcher.reset();
+    m_cups.stop(true);
     ListenPrinterInfo oneShotWatcher(oneShot());
     QElapsedTimer timer;
     timer.start();
     oneShotWatcher.checkPrinter();
     QVERIFY2(timer.elapsed() < 5000, "a pass without cupsd must not hang");
+    QCOMPARE(PrinterRegistry::instance().getPrinterContexts().size(), 1);
+}
 
-    // The same queues come back with the server.
-    QVERIFY2(m_cups.start(), qPrintable(m_cups.lastError()));
-    QTRY_COMPARE_WITH_TIMEOUT(probe.added.count(), 2, 10000);
-    QCOMPARE(PrinterRegistry::instance().getPrinterContext(QStringLiteral("office"))->ip(),
-             QStringLiteral("127.0.0.20"));
+// An exception thrown in a pass is logged (once while it repeats) and the
+// next pass runs all the same.
+void TestDiscovery::failedPassDoesNotEndDiscovery()
+{
+    QVERIFY(m_cups.addQueue(QStringLiteral("office"), QStringLiteral("socket://127.0.0.20:9100"),
+                            QStringLiteral("TR-M400")));
+    std::atomic<int> passes{ 0 };
+    Options options;
+    options.interval = std::chrono::milliseconds(50);
+    options.beforePass = [&passes] {
+        const int pass = ++passes;
+        if (pass <= 2) {
+            throw std::runtime_error("registry out of step");
+        }
+        if (pass == 3) {
+            throw 42;
+        }
+    };
+    LogRecorder log;
+    auto watcher = std::make_unique<ListenPrinterInfo>(options);
+    WatcherProbe probe(watcher.get());
+    QTRY_COMPARE_WITH_TIMEOUT(probe.added.count(), 1, 10000);
+    QCOMPARE(LogRecorder::lines(QStringLiteral("operator() ] \"registry out of step\"")).size(), 1);
+    QCOMPARE(LogRecorder::lines(QStringLiteral("operator() ] \"unknown exception\"")).size(), 1);
+    QVERIFY(LogRecorder::lines(QStringLiteral("checkPrinterThread quit")).isEmpty());
+    watcher.reset();
+    QCOMPARE(LogRecorder::lines(QStringLiteral("checkPrinterThread quit")).size(), 1);
 }
 
 // A server that takes the connection and never answers: the pass waits for
@@ -659,15 +766,6 @@ void TestDiscovery::usbDeviceWithoutInterfacesOrSerial()
     QVERIFY(known.isEmpty());
 }
 
-namespace
-{
-QStringList g_logLines;
-void recordLogLine(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    g_logLines << message;
-}
-} // namespace
-
 void TestDiscovery::usbIdentityLogLines_data()
 {
     QTest::addColumn<QString>("pid");
@@ -688,15 +786,16 @@ void TestDiscovery::usbIdentityLogLines()
 
     ListenPrinterInfo watcher(oneShot());
     QStringList known;
-    g_logLines.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(recordLogLine);
-    watcher.addUSBDevice(
-        known,
-        { usbDevice(QStringLiteral("1a2b"), pid, QStringLiteral("AB12"), QStringLiteral("TR-M400"), interfaces) }, {});
-    qInstallMessageHandler(previous);
+    {
+        LogRecorder log;
+        watcher.addUSBDevice(
+            known,
+            { usbDevice(QStringLiteral("1a2b"), pid, QStringLiteral("AB12"), QStringLiteral("TR-M400"), interfaces) },
+            {});
+    }
 
-    const QStringList pidLines = g_logLines.filter(QStringLiteral("addUSBDevice ] pid:"));
-    const QStringList vidLines = g_logLines.filter(QStringLiteral("addUSBDevice ] vid:"));
+    const QStringList pidLines = LogRecorder::lines(QStringLiteral("addUSBDevice ] pid:"));
+    const QStringList vidLines = LogRecorder::lines(QStringLiteral("addUSBDevice ] vid:"));
     if (logged) {
         QCOMPARE(pidLines.size(), 1);
         QVERIFY(pidLines.value(0).endsWith(QStringLiteral("pid: \"%1\"").arg(pid)));
@@ -827,6 +926,26 @@ void TestDiscovery::usbPrinterRefusingLogin()
     QCOMPARE(printer->usbDetailA(), QString());
     QCOMPARE(printer->usbDetailB(), QStringLiteral("unneed"));
     QCOMPARE(watcher.lastDeviceId(), QStringLiteral("-1"));
+}
+
+// A host whose CUPS does not answer still has its USB printers come and go.
+void TestDiscovery::usbPrinterWithoutPrintServer()
+{
+    if (!m_usb) {
+        QSKIP("needs umockdev's preload library (ctest sets it)");
+    }
+    m_cups.stop(true);
+    const PluggedPrinter plugged = plugPrinter(QStringLiteral("SN0045"), SimPrinterConfig());
+    QVERIFY(plugged.device);
+    ListenPrinterInfo watcher(oneShot());
+    WatcherProbe probe(&watcher);
+    watcher.checkPrinter();
+    QCOMPARE(WatcherProbe::names(probe.usbAdded), QStringList{ QStringLiteral("TR-M400") });
+
+    m_usb->unplug(plugged.device);
+    QTRY_VERIFY(scanUsbDevices({ qMakePair(QStringLiteral("2d8f"), QStringLiteral("a61c")) }).isEmpty());
+    watcher.checkPrinter();
+    QCOMPARE(WatcherProbe::names(probe.removed), QStringList{ QStringLiteral("2d8f:a61c:SN0045") });
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)

@@ -146,6 +146,7 @@ private slots:
     void usbRowUsesIdentity();
     void trayTextOncePerChange_data();
     void trayTextOncePerChange();
+    void unchangedReportsAfterOutage();
     void busyReport();
     void reportForUnknownPrinterIsDropped();
     void logLayout();
@@ -524,6 +525,30 @@ void TestUi::trayTextOncePerChange()
         QCOMPARE(tray.at(i).at(0).toString(), QString("打印机：P2"));
         QCOMPARE(tray.at(i).at(1).toStringList(), expectedTexts.at(i));
     }
+}
+
+// While the print server is down the watcher leaves every record and its
+// history in place: the unchanged reports that follow ask for no second tray
+// message, however many printers are unreachable.
+void TestUi::unchangedReportsAfterOutage()
+{
+    Status* status = makeStatus();
+    const QStringList unreachable{ QString::number(StatusCode::NetworkUnreachable) };
+    QStringList names;
+    for (int i = 0; i < 300; ++i) {
+        names << QString("Q%1").arg(i);
+        registerPrinter(names.last(), QString("127.0.%1.%2").arg(i / 200 + 1).arg(i % 200 + 1));
+        emit m_watcher->sigAddPrinter(names.last());
+    }
+    QTRY_COMPARE(status->findChild<QListView*>("listView")->model()->rowCount(), 300);
+    QSignalSpy tray(status, &Status::systemTrayShowText);
+    for (int round = 0; round < 2; ++round) {
+        for (const QString& name : qAsConst(names)) {
+            report(name, unreachable);
+        }
+        QCOMPARE(tray.count(), 300);
+    }
+    QCOMPARE(PrinterRegistry::instance().getPrinterContext("Q299")->statusEntries().size(), 2);
 }
 
 void TestUi::busyReport()
