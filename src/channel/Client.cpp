@@ -70,8 +70,8 @@ int32_t Client::invoke(const char* method, const std::function<void(model::Reque
 
 // Each wrapper method: set the method's Args member of the request, call the
 // service, copy the method's Response member back.
-#define PSM_RPC_METHOD(Wrapper, method, Name, member)                                                                  \
-    int32_t Wrapper::method(const model::Name##Args& args, model::Name##Response& response)                            \
+#define PSM_RPC_DEFINE_METHOD(Service, method, Type, member)                                                           \
+    int32_t Service##Client::method(const model::Type##Args& args, model::Type##Response& response)                    \
     {                                                                                                                  \
         return invoke(                                                                                                 \
             #method, [&](model::RequestContext& request) { request.__set_##member##Args(args); },                      \
@@ -87,95 +87,14 @@ int32_t Client::invoke(const char* method, const std::function<void(model::Reque
             });                                                                                                        \
     }
 
-SystemClient::SystemClient(std::shared_ptr<Connector> connector)
-    : Client(std::move(connector))
-    , m_client(std::make_shared<ks::rpc::SystemServerClient>(makeProtocol("SystemService")))
-{
-}
+// Each wrapper: its generated client on a protocol multiplexed under the
+// service's name, then its methods.
+#define PSM_RPC_DEFINE_WRAPPER(Service, name, METHODS)                                                                 \
+    Service##Client::Service##Client(std::shared_ptr<Connector> connector)                                             \
+        : Client(std::move(connector))                                                                                 \
+        , m_client(std::make_shared<ks::rpc::Service##ServerClient>(makeProtocol(name)))                               \
+    {                                                                                                                  \
+    }                                                                                                                  \
+    METHODS(PSM_RPC_DEFINE_METHOD)
 
-PSM_RPC_METHOD(SystemClient, getVersion, GetVersion, getVersion)
-PSM_RPC_METHOD(SystemClient, getNetworkConfig, GetNetworkConfig, getNetworkConfig)
-PSM_RPC_METHOD(SystemClient, setNetworkConfig, SetNetworkConfig, setNetworkConfig)
-PSM_RPC_METHOD(SystemClient, syncTime, SyncTime, syncTime)
-PSM_RPC_METHOD(SystemClient, getTime, GetTime, getTime)
-PSM_RPC_METHOD(SystemClient, upgrade, Upgrade, upgrade)
-PSM_RPC_METHOD(SystemClient, getbuff, GetBuffer, getBuffer)
-PSM_RPC_METHOD(SystemClient, getMeasureValue, GetMeasureValue, getMeasureValue)
-PSM_RPC_METHOD(SystemClient, confirmUpgrade, ConfirmUpgrade, confirmUpgrade)
-PSM_RPC_METHOD(SystemClient, getOption, GetOption, getOption)
-PSM_RPC_METHOD(SystemClient, setOption, SetOption, setOption)
-PSM_RPC_METHOD(SystemClient, importTableData, ImportTableData, importTableData)
-PSM_RPC_METHOD(SystemClient, exportTableData, ExportTableData, exportTableData)
-PSM_RPC_METHOD(SystemClient, testConnect, TestConnect, testConnect)
-
-DeviceClient::DeviceClient(std::shared_ptr<Connector> connector)
-    : Client(std::move(connector))
-    , m_client(std::make_shared<ks::rpc::DeviceServerClient>(makeProtocol("DeviceService")))
-{
-}
-
-PSM_RPC_METHOD(DeviceClient, getPrinterStatus, GetPrinterStatus, getPrinterStatus)
-PSM_RPC_METHOD(DeviceClient, getDeviceId, GetDeviceId, getDeviceId)
-PSM_RPC_METHOD(DeviceClient, getDeviceInfo, GetDeviceInfo, getDeviceInfo)
-PSM_RPC_METHOD(DeviceClient, getDeviceSettings, GetDeviceSettings, getDeviceSettings)
-PSM_RPC_METHOD(DeviceClient, setDeviceSettings, SetDeviceSettings, setDeviceSettings)
-
-UserClient::UserClient(std::shared_ptr<Connector> connector)
-    : Client(std::move(connector))
-    , m_client(std::make_shared<ks::rpc::UserServerClient>(makeProtocol("UserService")))
-{
-}
-
-PSM_RPC_METHOD(UserClient, login, Login, login)
-PSM_RPC_METHOD(UserClient, logout, Logout, logout)
-PSM_RPC_METHOD(UserClient, changePassword, ChangePassword, changePassword)
-
-SecurityClient::SecurityClient(std::shared_ptr<Connector> connector)
-    : Client(std::move(connector))
-    , m_client(std::make_shared<ks::rpc::SecurityServerClient>(makeProtocol("SecurityService")))
-{
-}
-
-PSM_RPC_METHOD(SecurityClient, getWhiteList, GetWhiteList, getWhiteList)
-PSM_RPC_METHOD(SecurityClient, setWhiteList, SetWhiteList, setWhiteList)
-PSM_RPC_METHOD(SecurityClient, getSecuritySettings, GetSecuritySettings, getSecuritySettings)
-PSM_RPC_METHOD(SecurityClient, setSecuritySettings, SetSecuritySettings, setSecuritySettings)
-
-PrintClient::PrintClient(std::shared_ptr<Connector> connector)
-    : Client(std::move(connector))
-    , m_client(std::make_shared<ks::rpc::PrintServerClient>(makeProtocol("PrintService")))
-{
-}
-
-PSM_RPC_METHOD(PrintClient, requestPrint, RequestPrint, requestPrint)
-PSM_RPC_METHOD(PrintClient, submitJobData, SubmitJobData, submitJobData)
-PSM_RPC_METHOD(PrintClient, finishJobData, FinishJobData, finishJobData)
-
-PrintManagementClient::PrintManagementClient(std::shared_ptr<Connector> connector)
-    : Client(std::move(connector))
-    , m_client(std::make_shared<ks::rpc::PrintManagementServerClient>(makeProtocol("PrintManagementService")))
-{
-}
-
-PSM_RPC_METHOD(PrintManagementClient, getJobStatus, GetJobStatus, getJobStatus)
-PSM_RPC_METHOD(PrintManagementClient, getPrintSettings, GetPrintSettings, getPrintSettings)
-PSM_RPC_METHOD(PrintManagementClient, cancelPrint, CancelPrint, cancelPrint)
-PSM_RPC_METHOD(PrintManagementClient, continuePrint, ContinuePrint, continuePrint)
-PSM_RPC_METHOD(PrintManagementClient, getJobList, GetJobList, getJobList)
-
-LogClient::LogClient(std::shared_ptr<Connector> connector)
-    : Client(std::move(connector))
-    , m_client(std::make_shared<ks::rpc::LogServerClient>(makeProtocol("LogService")))
-{
-}
-
-PSM_RPC_METHOD(LogClient, queryLog, QueryLog, queryLog)
-PSM_RPC_METHOD(LogClient, exportLog, ExportLog, exportLog)
-
-FactoryClient::FactoryClient(std::shared_ptr<Connector> connector)
-    : Client(std::move(connector))
-    , m_client(std::make_shared<ks::rpc::FactoryServerClient>(makeProtocol("FactoryService")))
-{
-}
-
-PSM_RPC_METHOD(FactoryClient, factoryFunction, FactoryFunction, factoryFunction)
+PSM_RPC_SERVICES(PSM_RPC_DEFINE_WRAPPER)

@@ -56,6 +56,13 @@ public:
     void countRejectedFrame();
 
 private:
+    // The reply to a request under serviceName; returns the method's name.
+    std::string dispatch(const std::string& serviceName, ks::rpc::model::ResponseContext& reply,
+                         const ks::rpc::model::RequestContext& request);
+    // Fills the response to one method's Args; the methods whose answers
+    // depend on the printer's state have their own specialisation.
+    template <class Args, class Response> void answer(const Args& args, Response& response);
+
     std::string issueToken();
     bool tokenValid(const std::string& token) const;
 
