@@ -1,9 +1,13 @@
 #include "PrintAgentClient.h"
 
+#include "FunctionsetWidget.h"
 #include "ListenPrinterInfo.h"
 #include "ListenPrinterStatus.h"
 #include "Log.h"
 #include "ModelTable.h"
+#include "NetworkPolicy.h"
+#include "PrinterRegistry.h"
+#include "StoreOperations.h"
 #include "TrayText.h"
 #include "UsbDiscovery.h"
 
@@ -21,11 +25,13 @@ PrintAgentClient::PrintAgentClient(QObject* parent)
     qRegisterMetaType<QMessageBox::StandardButtons>("QMessageBox::StandardButtons");
 
     initUsb();
-    ModelTable::readModels(QCoreApplication::applicationDirPath() + QStringLiteral("/../data/")
-                           + QStringLiteral("config.json"));
+    const QString configPath
+        = QCoreApplication::applicationDirPath() + QStringLiteral("/../data/") + QStringLiteral("config.json");
+    ModelTable::readModels(configPath);
+    networkPolicy = new NetworkPolicy(ProbeTarget::readConfig(configPath));
+    loadSettings();
     buildTrayMenu();
     startPoller();
-    createAboutDialog();
     startWatcher();
 }
 
@@ -48,8 +54,20 @@ PrintAgentClient::~PrintAgentClient()
     delete trayMenu;
     delete aboutDialog;
     exitUsb();
-    // The settings window, the monitor window and the tray icon follow as
-    // members, in this order.
+    // The settings page refers to the policy, so it goes first; the monitor
+    // window and the tray icon follow as members.
+    delete functionSetWidget;
+    delete networkPolicy;
+}
+
+void PrintAgentClient::loadSettings()
+{
+    SettingsRecord& record = PrinterRegistry::instance().settings();
+    const int result = FunctionsetWidget::loadSettings(settingsDatabasePath(), record);
+    if (result != FunctionsetWidget::LoadOk) {
+        PSM_LOG << "settings not loaded, result" << result;
+    }
+    networkPolicy->setOn(record.illegaLcon);
 }
 
 QList<AboutDialog::InfoRow> PrintAgentClient::aboutRows()
@@ -136,9 +154,12 @@ void PrintAgentClient::onShowPrinterWidget()
 
 void PrintAgentClient::onShowFunctionSetWidget()
 {
-    functionSetWidget.setWindowState((functionSetWidget.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-    functionSetWidget.show();
-    functionSetWidget.activateWindow();
+    if (!functionSetWidget) {
+        functionSetWidget = new FunctionsetWidget(settingsDatabasePath(), *networkPolicy);
+    }
+    functionSetWidget->setWindowState((functionSetWidget->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    functionSetWidget->show();
+    functionSetWidget->activateWindow();
 }
 
 void PrintAgentClient::onShowSystemTray()
@@ -173,8 +194,9 @@ void PrintAgentClient::onShowMessageBox(QMessageBox::Icon icon, const QString& t
 
 void PrintAgentClient::onAbout()
 {
-    if (aboutDialog) {
-        aboutDialog->show();
-        aboutDialog->activateWindow();
+    if (!aboutDialog) {
+        createAboutDialog();
     }
+    aboutDialog->show();
+    aboutDialog->activateWindow();
 }

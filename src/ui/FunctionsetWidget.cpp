@@ -2,21 +2,15 @@
 #include "ui_FunctionsetWidget.h"
 
 #include "Barcode.h"
-#include "Log.h"
 #include "Othersettings.h"
-#include "PrinterRegistry.h"
+#include "SettingsRecord.h"
 #include "StoreOperations.h"
 
 #include <QJsonDocument>
 #include <QTreeWidgetItem>
 #include <QVariantMap>
 
-FunctionsetWidget::FunctionsetWidget(QWidget* parent)
-    : FunctionsetWidget(settingsDatabasePath(), ProbeTarget(), parent)
-{
-}
-
-FunctionsetWidget::FunctionsetWidget(const QString& databasePath, const ProbeTarget& probe, QWidget* parent)
+FunctionsetWidget::FunctionsetWidget(const QString& databasePath, NetworkPolicy& policy, QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::FunctionsetWidget)
 {
@@ -31,20 +25,13 @@ FunctionsetWidget::FunctionsetWidget(const QString& databasePath, const ProbeTar
     if (!m_pagesCreated) {
         m_pagesCreated = true;
         m_barcode = new Barcode(databasePath, ui->widget_1);
-        m_network = new Othersettings(databasePath, ui->widget_1);
+        m_network = new Othersettings(databasePath, policy, ui->widget_1);
         m_barcode->hide();
         m_network->show();
     }
 
-    SettingsRecord& record = PrinterRegistry::instance().settings();
-    m_loadResult = loadSettings(databasePath, record);
-    if (m_loadResult != LoadOk) {
-        PSM_LOG << "settings not loaded, result" << m_loadResult;
-    }
-
     m_barcode->initFromSettings();
     m_network->initFromSettings();
-    m_network->startNetworkDetect(probe);
 }
 
 FunctionsetWidget::~FunctionsetWidget()
