@@ -36,6 +36,17 @@ void ensureDataDirectory()
     }
 }
 
+void avoidOpenGl()
+{
+    // Widgets would otherwise ask for GL-capable windows, and the xcb
+    // platform loads libGL and, at the first tray balloon, a software GL
+    // driver (tens of MB). An explicit choice in the environment stands.
+    QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) {
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+    }
+}
+
 void loadFont()
 {
     const int id = QFontDatabase::addApplicationFont(QCoreApplication::applicationDirPath() + "/wqy-zenhei.ttf");

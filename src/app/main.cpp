@@ -12,9 +12,7 @@ int main(int argc, char* argv[])
 
     QCoreApplication::setSetuidAllowed(true);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
-    // The agent draws nothing with OpenGL; without this, the first tray
-    // balloon makes the xcb platform load a GL driver (tens of MB).
-    QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
+    avoidOpenGl();
     auto* app = new QApplication(argc, argv);
 
     ensureDataDirectory();

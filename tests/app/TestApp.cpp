@@ -100,7 +100,7 @@ private slots:
 
 private:
     // A copy of the agent in a tree of its own, whose config.json names a
-    // lock port that no real agent uses.
+    // lock port that no real agent uses and a probe host on loopback.
     QString agentTree(QTemporaryDir& dir, quint16 port);
     void startAgent(QProcess& process, const QString& binary, const QProcessEnvironment& env = {});
     static bool waitForOutput(QProcess& process, const QString& text, int timeoutMs);
@@ -442,7 +442,11 @@ QString TestApp::agentTree(QTemporaryDir& dir, quint16 port)
     QFile::copy(PSM_BUILD_DIR "/bin/printer-status-monitor", binary);
     QFile::copy(PSM_BUILD_DIR "/data/config.json", root.filePath("data/config.json.orig"));
     writeFile(root.filePath("data/config.json"),
-              QStringLiteral(R"({"excludePort": %1, "models": []})").arg(port).toUtf8());
+              QStringLiteral(R"({"excludePort": %1, "models": [],)"
+                             R"( "networkProbe": {"host": "127.0.0.1", "port": %2}})")
+                  .arg(port)
+                  .arg(freeLoopbackPort())
+                  .toUtf8());
     return binary;
 }
 
