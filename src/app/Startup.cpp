@@ -39,12 +39,10 @@ void ensureDataDirectory()
 void avoidOpenGl()
 {
     // Widgets would otherwise ask for GL-capable windows, and the xcb
-    // platform loads libGL and, at the first tray balloon, a software GL
-    // driver (tens of MB). An explicit choice in the environment stands.
+    // platform then sets up GLX and, at the first tray balloon, a software
+    // GL driver (tens of MB). Nothing in the environment is changed, so
+    // programs started from the agent (the licence viewer) keep their GL.
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
-    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) {
-        qputenv("QT_XCB_GL_INTEGRATION", "none");
-    }
 }
 
 void loadFont()
