@@ -21,8 +21,8 @@ class QThread;
 // settings window and the about dialog, runs the status poller and the
 // printer watcher on threads of their own and wires them to the windows.
 // The settings window and the about dialog, which most sessions never open,
-// are built on first use; the network policy they show lives here from
-// start-up, since it acts on the stored settings without them.
+// are built on first use; the network policy, which the settings window only
+// shows and switches, lives here from start-up.
 class PrintAgentClient : public QObject
 {
     Q_OBJECT
