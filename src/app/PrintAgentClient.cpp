@@ -1,9 +1,13 @@
 #include "PrintAgentClient.h"
 
+#include "FunctionsetWidget.h"
 #include "ListenPrinterInfo.h"
 #include "ListenPrinterStatus.h"
 #include "Log.h"
 #include "ModelTable.h"
+#include "NetworkPolicy.h"
+#include "PrinterRegistry.h"
+#include "StoreOperations.h"
 #include "TrayText.h"
 #include "UsbDiscovery.h"
 
@@ -21,17 +25,13 @@ PrintAgentClient::PrintAgentClient(QObject* parent)
     qRegisterMetaType<QMessageBox::StandardButtons>("QMessageBox::StandardButtons");
 
     initUsb();
-    ModelTable::readModels(QCoreApplication::applicationDirPath() + QStringLiteral("/../data/")
-                           + QStringLiteral("config.json"));
+    const QString configPath
+        = QCoreApplication::applicationDirPath() + QStringLiteral("/../data/") + QStringLiteral("config.json");
+    ModelTable::readModels(configPath);
+    networkPolicy = new NetworkPolicy(ProbeTarget::readConfig(configPath));
     buildTrayMenu();
-    // Unreadable settings leave the 违规外联 check at its default: say so once.
-    const QString settingsNotice = functionSetWidget.loadNotice();
-    if (!settingsNotice.isEmpty()) {
-        PSM_LOG << settingsNotice;
-        trayIcon.showMessage(QStringLiteral("设置"), settingsNotice, QSystemTrayIcon::Warning, 10000);
-    }
+    loadSettings();
     startPoller();
-    createAboutDialog();
     startWatcher();
 }
 
@@ -54,8 +54,26 @@ PrintAgentClient::~PrintAgentClient()
     delete trayMenu;
     delete aboutDialog;
     exitUsb();
-    // The settings window, the monitor window and the tray icon follow as
-    // members, in this order.
+    // The settings page refers to the policy, so it goes first; the monitor
+    // window and the tray icon follow as members.
+    delete functionSetWidget;
+    delete networkPolicy;
+}
+
+void PrintAgentClient::loadSettings()
+{
+    SettingsRecord& record = PrinterRegistry::instance().settings();
+    const int result = FunctionsetWidget::loadSettings(settingsDatabasePath(), record);
+    if (result != FunctionsetWidget::LoadOk) {
+        PSM_LOG << "settings not loaded, result" << result;
+    }
+    networkPolicy->setOn(record.illegaLcon);
+    // Unreadable settings leave the 违规外联 check at its default: say so once.
+    const QString notice = FunctionsetWidget::loadNotice(result, record);
+    if (!notice.isEmpty()) {
+        PSM_LOG << notice;
+        trayIcon.showMessage(QStringLiteral("设置"), notice, QSystemTrayIcon::Warning, 10000);
+    }
 }
 
 QList<AboutDialog::InfoRow> PrintAgentClient::aboutRows()
@@ -147,9 +165,12 @@ void PrintAgentClient::onShowPrinterWidget()
 
 void PrintAgentClient::onShowFunctionSetWidget()
 {
-    functionSetWidget.setWindowState((functionSetWidget.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-    functionSetWidget.show();
-    functionSetWidget.activateWindow();
+    if (!functionSetWidget) {
+        functionSetWidget = new FunctionsetWidget(settingsDatabasePath(), *networkPolicy);
+    }
+    functionSetWidget->setWindowState((functionSetWidget->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    functionSetWidget->show();
+    functionSetWidget->activateWindow();
 }
 
 void PrintAgentClient::onShowSystemTray()
@@ -184,8 +205,9 @@ void PrintAgentClient::onShowMessageBox(QMessageBox::Icon icon, const QString& t
 
 void PrintAgentClient::onAbout()
 {
-    if (aboutDialog) {
-        aboutDialog->show();
-        aboutDialog->activateWindow();
+    if (!aboutDialog) {
+        createAboutDialog();
     }
+    aboutDialog->show();
+    aboutDialog->activateWindow();
 }

@@ -2,7 +2,6 @@
 #define PSM_PRINTAGENTCLIENT_H
 
 #include "AboutDialog.h"
-#include "FunctionsetWidget.h"
 #include "Status.h"
 
 #include <QMessageBox>
@@ -10,8 +9,10 @@
 #include <QStringList>
 #include <QSystemTrayIcon>
 
+class FunctionsetWidget;
 class ListenPrinterInfo;
 class ListenPrinterStatus;
+class NetworkPolicy;
 class QAction;
 class QMenu;
 class QThread;
@@ -19,6 +20,9 @@ class QThread;
 // The tray agent: owns the tray icon and its menu, the monitor window, the
 // settings window and the about dialog, runs the status poller and the
 // printer watcher on threads of their own and wires them to the windows.
+// The settings window and the about dialog, which most sessions never open,
+// are built on first use; the network policy, which the settings window only
+// shows and switches, lives here from start-up.
 class PrintAgentClient : public QObject
 {
     Q_OBJECT
@@ -45,6 +49,7 @@ public slots:
     void onAbout();
 
 private:
+    void loadSettings();
     void buildTrayMenu();
     void startPoller();
     void createAboutDialog();
@@ -55,7 +60,8 @@ private:
     QAction* monitorAction = nullptr;
     QAction* settingsAction = nullptr;
     Status statusWidget;
-    FunctionsetWidget functionSetWidget;
+    NetworkPolicy* networkPolicy = nullptr;
+    FunctionsetWidget* functionSetWidget = nullptr;
     ListenPrinterStatus* poller = nullptr;
     AboutDialog* aboutDialog = nullptr;
     ListenPrinterInfo* watcher = nullptr;

@@ -38,6 +38,15 @@ void ensureDataDirectory()
     }
 }
 
+void avoidOpenGl()
+{
+    // Widgets would otherwise ask for GL-capable windows, and the xcb
+    // platform then sets up GLX and, at the first tray balloon, a software
+    // GL driver (tens of MB). Nothing in the environment is changed, so
+    // programs started from the agent (the licence viewer) keep their GL.
+    QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
+}
+
 void loadFont()
 {
     const int id = QFontDatabase::addApplicationFont(QCoreApplication::applicationDirPath() + "/wqy-zenhei.ttf");

@@ -11,6 +11,9 @@ bool parseNeedMemory(int argc, char** argv);
 // The application directory followed by "/../data", not normalised.
 QString dataDirectory();
 void ensureDataDirectory();
+// Keeps Qt from setting up OpenGL, which the agent never draws with; called
+// before the application object exists.
+void avoidOpenGl();
 void loadFont();
 void loadTranslations();
 // The lock port from config.json "excludePort", 0 when there is none.

@@ -12,6 +12,7 @@ int main(int argc, char* argv[])
 
     QCoreApplication::setSetuidAllowed(true);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    avoidOpenGl();
     auto* app = new QApplication(argc, argv);
 
     ensureDataDirectory();

@@ -2,21 +2,15 @@
 #include "ui_FunctionsetWidget.h"
 
 #include "Barcode.h"
-#include "Log.h"
 #include "Othersettings.h"
-#include "PrinterRegistry.h"
+#include "SettingsRecord.h"
 #include "StoreOperations.h"
 
 #include <QJsonDocument>
 #include <QTreeWidgetItem>
 #include <QVariantMap>
 
-FunctionsetWidget::FunctionsetWidget(QWidget* parent)
-    : FunctionsetWidget(settingsDatabasePath(), ProbeTarget(), parent)
-{
-}
-
-FunctionsetWidget::FunctionsetWidget(const QString& databasePath, const ProbeTarget& probe, QWidget* parent)
+FunctionsetWidget::FunctionsetWidget(const QString& databasePath, NetworkPolicy& policy, QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::FunctionsetWidget)
 {
@@ -31,26 +25,13 @@ FunctionsetWidget::FunctionsetWidget(const QString& databasePath, const ProbeTar
     if (!m_pagesCreated) {
         m_pagesCreated = true;
         m_barcode = new Barcode(databasePath, ui->widget_1);
-        m_network = new Othersettings(databasePath, ui->widget_1);
+        m_network = new Othersettings(databasePath, policy, ui->widget_1);
         m_barcode->hide();
         m_network->show();
     }
 
-    SettingsRecord& record = PrinterRegistry::instance().settings();
-    m_loadResult = loadSettings(databasePath, record);
-    if (m_loadResult != LoadOk) {
-        PSM_LOG << "settings not loaded, result" << m_loadResult;
-    }
-    // An empty table is a fresh installation; anything else unread leaves the
-    // check at its default without the user knowing.
-    if (m_loadResult == LoadStoreFailed || m_loadResult == LoadBadAnswer) {
-        m_loadNotice = QStringLiteral("无法读取设置，违规外联检查现为“%1”。")
-                           .arg(record.illegaLcon ? QStringLiteral("开") : QStringLiteral("关"));
-    }
-
     m_barcode->initFromSettings();
     m_network->initFromSettings();
-    m_network->startNetworkDetect(probe);
 }
 
 FunctionsetWidget::~FunctionsetWidget()
@@ -78,6 +59,17 @@ int FunctionsetWidget::loadSettings(const QString& databasePath, SettingsRecord&
     QString answer;
     queryLocalsettings(databasePath, answer);
     return applySettingsDocument(answer, record);
+}
+
+QString FunctionsetWidget::loadNotice(int loadResult, const SettingsRecord& record)
+{
+    // An empty table is a fresh installation; anything else unread leaves the
+    // check at its default without the user knowing.
+    if (loadResult != LoadStoreFailed && loadResult != LoadBadAnswer) {
+        return QString();
+    }
+    return QStringLiteral("无法读取设置，违规外联检查现为“%1”。")
+        .arg(record.illegaLcon ? QStringLiteral("开") : QStringLiteral("关"));
 }
 
 int FunctionsetWidget::applySettingsDocument(const QString& answer, SettingsRecord& record)

@@ -1,11 +1,10 @@
 #ifndef PSM_FUNCTIONSETWIDGET_H
 #define PSM_FUNCTIONSETWIDGET_H
 
-#include "network_detect.h"
-
 #include <QWidget>
 
 class Barcode;
+class NetworkPolicy;
 class Othersettings;
 class QTreeWidgetItem;
 struct SettingsRecord;
@@ -15,9 +14,9 @@ namespace Ui
 class FunctionsetWidget;
 }
 
-// The settings window: a function tree and the page it selects. At
-// construction it loads the stored settings into the registry's settings
-// record, from which its pages set themselves up.
+// The settings window: a function tree and the page it selects. Its pages
+// set themselves up from the registry's settings record, which the agent
+// loads at start-up (loadSettings), and from the network policy.
 class FunctionsetWidget : public QWidget
 {
     Q_OBJECT
@@ -26,15 +25,13 @@ public:
     // Results of the settings load.
     enum LoadResult { LoadOk = 0, LoadStoreFailed = 1, LoadNoSettings = 2, LoadBadAnswer = 3 };
 
-    // The agent's settings database and the public probe host.
-    explicit FunctionsetWidget(QWidget* parent = nullptr);
-    FunctionsetWidget(const QString& databasePath, const ProbeTarget& probe, QWidget* parent = nullptr);
+    FunctionsetWidget(const QString& databasePath, NetworkPolicy& policy, QWidget* parent = nullptr);
     ~FunctionsetWidget() override;
 
-    int loadResult() const { return m_loadResult; }
-    // For a tray message: that the stored settings could not be read and
-    // which 违规外联 setting is in force instead; empty after a good load.
-    QString loadNotice() const { return m_loadNotice; }
+    // For a tray message after a load with this result: that the stored
+    // settings could not be read and which 违规外联 setting is in force
+    // instead; empty after a good load or for a fresh, empty table.
+    static QString loadNotice(int loadResult, const SettingsRecord& record);
     Barcode* barcodePage() const { return m_barcode; }
     Othersettings* networkPage() const { return m_network; }
 
@@ -51,8 +48,6 @@ private:
     bool m_pagesCreated = false;
     Barcode* m_barcode = nullptr;
     Othersettings* m_network = nullptr;
-    int m_loadResult = LoadOk;
-    QString m_loadNotice;
 };
 
 #endif // PSM_FUNCTIONSETWIDGET_H

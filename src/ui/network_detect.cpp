@@ -1,9 +1,43 @@
 #include "network_detect.h"
 
 #include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutexLocker>
 #include <QTcpSocket>
 #include <QTimer>
+
+ProbeTarget ProbeTarget::fromConfig(const QByteArray& content)
+{
+    const QJsonValue probe = QJsonDocument::fromJson(content).object().value(QStringLiteral("networkProbe"));
+    const QJsonValue host = probe.toObject().value(QStringLiteral("host"));
+    const QJsonValue port = probe.toObject().value(QStringLiteral("port"));
+    const QString hostText = host.toString().trimmed();
+    if (hostText.isEmpty()) {
+        return ProbeTarget();
+    }
+    ProbeTarget target;
+    if (!port.isUndefined()) {
+        // Only a whole number in range: 80.5 or "80" is a mistake, not port 80.
+        const double number = port.toDouble(-1);
+        if (!port.isDouble() || number < 1 || number > 65535 || number != static_cast<int>(number)) {
+            return ProbeTarget();
+        }
+        target.port = static_cast<quint16>(number);
+    }
+    target.host = hostText;
+    return target;
+}
+
+ProbeTarget ProbeTarget::readConfig(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return ProbeTarget();
+    }
+    return fromConfig(file.readAll());
+}
 
 network_detect::network_detect(QObject* parent)
     : QThread(parent)

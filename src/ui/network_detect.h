@@ -9,13 +9,20 @@
 
 class QEventLoop;
 
-// Where the reachability probe connects to: a well-known public web server.
+// Where the reachability probe connects to: by default a well-known public
+// web server; config.json may name another ("networkProbe").
 struct ProbeTarget {
     static constexpr const char* DefaultHost = "www.baidu.com";
     static constexpr quint16 DefaultPort = 80;
 
     QString host = QString::fromLatin1(DefaultHost);
     quint16 port = DefaultPort;
+
+    // The "networkProbe" object of a config.json content: {"host": text,
+    // "port": 1..65535, optional}. The built-in target when the key is
+    // absent or anything about it is malformed.
+    static ProbeTarget fromConfig(const QByteArray& content);
+    static ProbeTarget readConfig(const QString& path);
 };
 
 // Checks every few seconds whether the workstation reaches the internet, by

@@ -111,7 +111,7 @@ private slots:
 
 private:
     // A copy of the agent in a tree of its own, whose config.json names a
-    // lock port that no real agent uses.
+    // lock port that no real agent uses and a probe host on loopback.
     QString agentTree(QTemporaryDir& dir, int port);
     // The environment of an agent whose whoami answers `user`.
     static QProcessEnvironment loginAs(QTemporaryDir& dir, const QString& user);
@@ -470,9 +470,10 @@ QString TestApp::agentTree(QTemporaryDir& dir, int port)
     QFile::copy(PSM_BUILD_DIR "/bin/printer-status-monitor", binary);
     QFile::copy(PSM_BUILD_DIR "/data/config.json", root.filePath("data/config.json.orig"));
     writeFile(root.filePath("data/config.json"),
-              QStringLiteral(R"({"excludePort": %1, "models": [], )"
-                             R"("networkProbe": {"host": "127.0.0.1", "port": 9}})")
+              QStringLiteral(R"({"excludePort": %1, "models": [],)"
+                             R"( "networkProbe": {"host": "127.0.0.1", "port": %2}})")
                   .arg(port)
+                  .arg(freeLoopbackPort())
                   .toUtf8());
     return binary;
 }

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -110,6 +111,7 @@ private:
     QString m_scenario;
     LoggedProcess m_sim;
     LoggedProcess m_agentProcess;
+    QTcpServer m_probe; // stands in for the reachability probe's host
     std::unique_ptr<UsbTestbed> m_usb; // only under umockdev's preload library
 };
 
@@ -133,6 +135,8 @@ void TestEndToEnd::initTestCase()
     QVERIFY(shipped.open(QIODevice::ReadOnly));
     QJsonObject config = QJsonDocument::fromJson(shipped.readAll()).object();
     config.insert("excludePort", freeLoopbackPort());
+    QVERIFY(m_probe.listen(QHostAddress::LocalHost, 0));
+    config.insert("networkProbe", QJsonObject{ { "host", "127.0.0.1" }, { "port", m_probe.serverPort() } });
     QFile configFile(root.filePath("data/config.json"));
     QVERIFY(configFile.open(QIODevice::WriteOnly));
     configFile.write(QJsonDocument(config).toJson());
@@ -207,6 +211,11 @@ void TestEndToEnd::printerLifecycle()
     QVERIFY(m_cups.removeQueue("office"));
     QVERIFY2(m_agentProcess.waitFor(R"(del printers: "office")", 10000), qPrintable(m_agentProcess.log()));
     QCOMPARE(m_agentProcess.process().state(), QProcess::Running);
+
+    // The illegal-outreach check is off in a fresh settings database, so in
+    // all this time the agent never probed.
+    m_probe.waitForNewConnection(0);
+    QVERIFY(!m_probe.hasPendingConnections());
 }
 
 void TestEndToEnd::secondAgentExitsAtOnce()

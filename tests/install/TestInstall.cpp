@@ -270,6 +270,7 @@ void TestInstall::agentStarts()
     QJsonObject config = QJsonDocument::fromJson(original).object();
     QVERIFY(config.contains("models"));
     config.insert("excludePort", freeLoopbackPort());
+    config.insert("networkProbe", QJsonObject{ { "host", "127.0.0.1" }, { "port", freeLoopbackPort() } });
     {
         QFile file(configPath);
         QVERIFY(file.open(QIODevice::WriteOnly));

@@ -2,6 +2,7 @@
 #include "ActivityLabel.h"
 #include "Barcode.h"
 #include "FunctionsetWidget.h"
+#include "NetworkPolicy.h"
 #include "Othersettings.h"
 #include "PrinterRegistry.h"
 #include "Status.h"
@@ -29,6 +30,7 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
@@ -170,7 +172,9 @@ private slots:
     void secondSaveWritesNothing();
     void outreachSwitch();
     void unreachableProbeShowsNoBalloon();
-    void reachableProbeWarns();
+    void probeRunsOnlyWhileOn();
+    void probeTargetFromConfig_data();
+    void probeTargetFromConfig();
 
     // About dialog
     void aboutDialogRowsAndLicence();
@@ -728,13 +732,16 @@ void TestUi::settingsLoad()
         }
     }
 
-    FunctionsetWidget window(path, ProbeTarget{ "127.0.0.1", closedPort() });
-    QCOMPARE(window.loadResult(), result);
+    SettingsRecord& record = PrinterRegistry::instance().settings();
+    QCOMPARE(FunctionsetWidget::loadSettings(path, record), result);
     // The user hears once that the stored settings were not read, and which
     // value is in force; a fresh, empty table is no failure.
-    QCOMPARE(window.loadNotice(), result == 1 ? QString("无法读取设置，违规外联检查现为“关”。") : QString());
-    const SettingsRecord& record = PrinterRegistry::instance().settings();
+    QCOMPARE(FunctionsetWidget::loadNotice(result, record),
+             result == 1 ? QString("无法读取设置，违规外联检查现为“关”。") : QString());
     QCOMPARE(record.illegaLcon, illegaLcon);
+    NetworkPolicy policy(ProbeTarget{ "127.0.0.1", closedPort() });
+    policy.setOn(record.illegaLcon);
+    FunctionsetWidget window(path, policy);
     QCOMPARE(record.barContent, barContent);
     // The pages show what the record holds, the defaults without settings.
     QCOMPARE(window.networkPage()->findChild<QRadioButton*>("radioButton_Outreachopen")->isChecked(), illegaLcon);
@@ -761,7 +768,8 @@ void TestUi::settingsWindowShowsNetworkPage()
 {
     const QString path = m_dir.filePath("window.db");
     QVERIFY(createSettingsDatabase(path));
-    FunctionsetWidget window(path, ProbeTarget{ "127.0.0.1", closedPort() });
+    NetworkPolicy policy(ProbeTarget{ "127.0.0.1", closedPort() });
+    FunctionsetWidget window(path, policy);
     window.show();
     QCOMPARE(window.windowTitle(), QString("设置"));
     QCOMPARE(window.size(), QSize(880, 490));
@@ -964,21 +972,26 @@ void TestUi::outreachSwitch()
     const QString path = m_dir.filePath("outreach.db");
     QVERIFY(createSettingsDatabase(path));
     PrinterRegistry::instance().settings().illegaLcon = true;
-    Othersettings page(path);
+    NetworkPolicy policy(ProbeTarget{ "127.0.0.1", closedPort() });
+    policy.setOn(true);
+    Othersettings page(path, policy);
     page.initFromSettings();
     page.show();
-    QCOMPARE(page.policy(), int(Othersettings::PolicyOn));
+    QVERIFY(page.findChild<QRadioButton*>("radioButton_Outreachopen")->isChecked());
 
-    page.update_network_state(1);
+    policy.update_network_state(1);
     QCOMPARE(m_balloons, 1);
-    QVERIFY(page.warningIcon().isVisible());
+    QVERIFY(policy.warningIcon().isVisible());
 
+    // Off hides the warning at once and stops the probe.
     QTest::mouseClick(page.findChild<QRadioButton*>("radioButton_Outreachclose"), Qt::LeftButton);
     QCOMPARE(storedRows(path).value("illegaLcon"), qMakePair(QString("false"), QString("feature")));
-    QCOMPARE(page.policy(), int(Othersettings::PolicyOff));
-    page.update_network_state(1);
+    QCOMPARE(policy.policy(), int(NetworkPolicy::PolicyOff));
+    QVERIFY(!policy.warningIcon().isVisible());
+    QVERIFY(!policy.networkDetect());
+    policy.update_network_state(1); // a report queued before the switch
     QCOMPARE(m_balloons, 1);
-    QVERIFY(!page.warningIcon().isVisible());
+    QVERIFY(!policy.warningIcon().isVisible());
 
     // Clicking the checked button again stores the same value again.
     QCOMPARE(addSetting(path, SettingsItem{ "illegaLcon", "other", "feature" }), 0);
@@ -988,47 +1001,88 @@ void TestUi::outreachSwitch()
     QTest::mouseClick(page.findChild<QRadioButton*>("radioButton_Outreachopen"), Qt::LeftButton);
     QCOMPARE(storedRows(path).value("illegaLcon").first, QString("true"));
     QVERIFY(PrinterRegistry::instance().settings().illegaLcon);
-    page.update_network_state(0);
+    QVERIFY(policy.networkDetect());
+    policy.update_network_state(0);
     QCOMPARE(m_balloons, 1);
 }
 
 void TestUi::unreachableProbeShowsNoBalloon()
 {
-    const QString path = m_dir.filePath("probe.db");
-    QVERIFY(createSettingsDatabase(path));
-    PrinterRegistry::instance().settings().illegaLcon = true;
-    Othersettings page(path);
-    page.initFromSettings();
-    page.startNetworkDetect(ProbeTarget{ "127.0.0.1", closedPort() });
-    QSignalSpy reports(page.networkDetect(), &network_detect::send_network_connect_state);
+    NetworkPolicy policy(ProbeTarget{ "127.0.0.1", closedPort() });
+    policy.setOn(true);
+    QSignalSpy reports(policy.networkDetect(), &network_detect::send_network_connect_state);
     QVERIFY(reports.wait(10000));
     QCOMPARE(reports.at(0).at(0).toInt(), 0);
     QCOMPARE(m_balloons, 0);
-    QVERIFY(!page.warningIcon().isVisible());
-    QVERIFY(!page.networkDetect()->isConnected());
+    QVERIFY(!policy.warningIcon().isVisible());
+    QVERIFY(!policy.networkDetect()->isConnected());
 }
 
-void TestUi::reachableProbeWarns()
+void TestUi::probeRunsOnlyWhileOn()
 {
+    // The listener stands in for the probe host and counts the probes.
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    const QString path = m_dir.filePath("probe.db");
-    QVERIFY(QFile::exists(path) || createSettingsDatabase(path));
-    PrinterRegistry::instance().settings().illegaLcon = true;
+    int probes = 0;
+    connect(&server, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* socket = server.nextPendingConnection()) {
+            ++probes;
+            socket->deleteLater();
+        }
+    });
+    NetworkPolicy policy(ProbeTarget{ "127.0.0.1", server.serverPort() });
+    const int quiet = network_detect::ProbeIntervalMs + 1000;
+    QTest::qWait(quiet);
+    QCOMPARE(probes, 0);
+
+    policy.setOn(true);
+    QTRY_VERIFY_WITH_TIMEOUT(probes >= 1, 10000);
+    QTRY_COMPARE(m_balloons, 1);
+    QVERIFY(policy.warningIcon().isVisible());
+
     QElapsedTimer timer;
-    {
-        Othersettings page(path);
-        page.initFromSettings();
-        page.startNetworkDetect(ProbeTarget{ "127.0.0.1", server.serverPort() });
-        QSignalSpy online(page.networkDetect(), &network_detect::sig_isOnLine);
-        QVERIFY(online.wait(10000));
-        QCOMPARE(online.at(0).at(0).toBool(), true);
-        QTRY_COMPARE(m_balloons, 1);
-        QVERIFY(page.warningIcon().isVisible());
-        timer.start();
-    }
-    // The page stops its probe without sitting out the pause between probes.
+    timer.start();
+    policy.setOn(false);
+    // Stopping does not sit out the pause between probes.
     QVERIFY(timer.elapsed() < network_detect::ProbeIntervalMs);
+    QVERIFY(!policy.warningIcon().isVisible());
+    const int seen = probes;
+    QTest::qWait(quiet);
+    QCOMPARE(probes, seen);
+    QCOMPARE(m_balloons, 1);
+}
+
+void TestUi::probeTargetFromConfig_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    const QString builtIn = QString::fromLatin1(ProbeTarget::DefaultHost);
+    QTest::newRow("absent") << QByteArray(R"({"excludePort": 1})") << builtIn << 80;
+    QTest::newRow("host and port") << QByteArray(R"({"networkProbe": {"host": "127.0.0.9", "port": 8080}})")
+                                   << "127.0.0.9" << 8080;
+    QTest::newRow("host only") << QByteArray(R"({"networkProbe": {"host": "::1"}})") << "::1" << 80;
+    QTest::newRow("port as text") << QByteArray(R"({"networkProbe": {"host": "127.0.0.9", "port": "81"}})") << builtIn
+                                  << 80;
+    QTest::newRow("port 0") << QByteArray(R"({"networkProbe": {"host": "127.0.0.9", "port": 0}})") << builtIn << 80;
+    QTest::newRow("port too big") << QByteArray(R"({"networkProbe": {"host": "127.0.0.9", "port": 70000}})") << builtIn
+                                  << 80;
+    QTest::newRow("port fraction") << QByteArray(R"({"networkProbe": {"host": "127.0.0.9", "port": 80.5}})") << builtIn
+                                   << 80;
+    QTest::newRow("empty host") << QByteArray(R"({"networkProbe": {"host": " ", "port": 81}})") << builtIn << 80;
+    QTest::newRow("host a number") << QByteArray(R"({"networkProbe": {"host": 7, "port": 81}})") << builtIn << 80;
+    QTest::newRow("not an object") << QByteArray(R"({"networkProbe": "127.0.0.9"})") << builtIn << 80;
+    QTest::newRow("not JSON") << QByteArray("{networkProbe") << builtIn << 80;
+}
+
+void TestUi::probeTargetFromConfig()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    const ProbeTarget target = ProbeTarget::fromConfig(config);
+    QCOMPARE(target.host, host);
+    QCOMPARE(int(target.port), port);
 }
 
 void TestUi::aboutDialogRowsAndLicence()

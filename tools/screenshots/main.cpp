@@ -18,6 +18,7 @@
 
 #include "AboutDialog.h"
 #include "FunctionsetWidget.h"
+#include "NetworkPolicy.h"
 #include "PrintAgentClient.h"
 #include "PrinterRegistry.h"
 #include "Startup.h"
@@ -227,8 +228,8 @@ int main(int argc, char* argv[])
     }
 
     QTemporaryDir dir;
-    FunctionsetWidget settings(dir.filePath(QStringLiteral("settings.db")),
-                               ProbeTarget{ QStringLiteral("127.0.0.1"), closedLoopbackPort() });
+    NetworkPolicy policy(ProbeTarget{ QStringLiteral("127.0.0.1"), closedLoopbackPort() });
+    FunctionsetWidget settings(dir.filePath(QStringLiteral("settings.db")), policy);
     settings.show();
     ok = save(settings, outDir + QStringLiteral("/settings.png")) && ok;
 
