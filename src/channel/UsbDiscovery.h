@@ -15,7 +15,7 @@
 struct UsbDeviceRecord {
     uint8_t busNumber = 0;
     uint8_t portNumber = 0;
-    QString vendorId;  // "%04x"
+    QString vendorId; // "%04x"
     QString productId; // "%04x"
     QString manufacturer;
     QString model; // product string without the maker prefix "OSTREL "
