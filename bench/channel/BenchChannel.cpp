@@ -4,11 +4,11 @@
 //
 //   bench_channel [polls=200] [address=127.0.0.59]
 
-#include "ConnectorRegistry.h"
-#include "PrinterOperations.h"
+#include "channel/ConnectorRegistry.h"
+#include "channel/PrinterOperations.h"
 #include "PrinterSimServer.h"
-#include "Sm4Cipher.h"
-#include "TSecurityTransport.h"
+#include "sm4/Sm4Cipher.h"
+#include "transport/TSecurityTransport.h"
 
 #include <thrift/transport/TBufferTransports.h>
 

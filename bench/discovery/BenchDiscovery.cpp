@@ -12,10 +12,10 @@
 // (it takes seconds per pass at 200 queues).
 
 #include "CupsSandbox.h"
-#include "ListenPrinterInfo.h"
-#include "ModelTable.h"
-#include "PrinterRegistry.h"
-#include "UsbDiscovery.h"
+#include "discovery/ListenPrinterInfo.h"
+#include "core/ModelTable.h"
+#include "core/PrinterRegistry.h"
+#include "channel/UsbDiscovery.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -8,9 +8,9 @@
 // usage: soak-poller [--polls N] [--warmup N] [--rss-tolerance-kib N]
 //        (defaults 10000, 300, 5120)
 
-#include "ListenPrinterStatus.h"
-#include "PrinterRegistry.h"
-#include "SocketConnector.h"
+#include "status/ListenPrinterStatus.h"
+#include "core/PrinterRegistry.h"
+#include "channel/SocketConnector.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

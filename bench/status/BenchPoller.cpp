@@ -3,8 +3,8 @@
 //
 // usage: bench-poller [PASSES]   (default 5)
 
-#include "ListenPrinterStatus.h"
-#include "PrinterRegistry.h"
+#include "status/ListenPrinterStatus.h"
+#include "core/PrinterRegistry.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -6,9 +6,9 @@
 //
 //   bench-store [rounds]     (default 20)
 
-#include "SqlCipherDriver.h"
-#include "StoreOperations.h"
-#include "TblSettings.h"
+#include "sqlcipher/SqlCipherDriver.h"
+#include "store/StoreOperations.h"
+#include "store/TblSettings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "DataSecurity.h"
+#include "datasecurity/DataSecurity.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "Sm4Cipher.h"
+#include "sm4/Sm4Cipher.h"
 
 #include <openssl/evp.h>
 

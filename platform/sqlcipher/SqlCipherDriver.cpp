@@ -1,6 +1,6 @@
-#include "SqlCipherDriver.h"
+#include "sqlcipher/SqlCipherDriver.h"
 
-#include "SqlCipherKeyCache.h"
+#include "sqlcipher/SqlCipherKeyCache.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlcipher/sqlite3.h>

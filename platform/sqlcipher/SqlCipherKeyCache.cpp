@@ -1,4 +1,4 @@
-#include "SqlCipherKeyCache.h"
+#include "sqlcipher/SqlCipherKeyCache.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlcipher/sqlite3.h>

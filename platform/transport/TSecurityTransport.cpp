@@ -1,4 +1,4 @@
-#include "TSecurityTransport.h"
+#include "transport/TSecurityTransport.h"
 
 #include <thrift/TConfiguration.h>
 

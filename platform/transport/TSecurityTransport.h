@@ -1,7 +1,7 @@
 #ifndef KS_TSECURITYTRANSPORT_H
 #define KS_TSECURITYTRANSPORT_H
 
-#include "Sm4Cipher.h"
+#include "sm4/Sm4Cipher.h"
 
 #include <thrift/transport/TVirtualTransport.h>
 

@@ -1,4 +1,4 @@
-#include "TLibusbDevice.h"
+#include "usbtransport/TLibusbDevice.h"
 
 #include <thrift/transport/TTransportException.h>
 

@@ -1,4 +1,4 @@
-#include "TNonblockingUsbSocket.h"
+#include "usbtransport/TNonblockingUsbSocket.h"
 
 #include <thrift/TConfiguration.h>
 #include <thrift/transport/TTransportException.h>

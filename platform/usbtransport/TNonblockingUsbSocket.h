@@ -1,7 +1,7 @@
 #ifndef KS_TNONBLOCKINGUSBSOCKET_H
 #define KS_TNONBLOCKINGUSBSOCKET_H
 
-#include "TLibusbDevice.h"
+#include "usbtransport/TLibusbDevice.h"
 
 #include <thrift/transport/TVirtualTransport.h>
 

@@ -1,15 +1,16 @@
-#include "PrintAgentClient.h"
+#include "app/PrintAgentClient.h"
 
-#include "FunctionsetWidget.h"
-#include "ListenPrinterInfo.h"
-#include "ListenPrinterStatus.h"
-#include "Log.h"
-#include "ModelTable.h"
-#include "NetworkPolicy.h"
-#include "PrinterRegistry.h"
-#include "StoreOperations.h"
-#include "TrayText.h"
-#include "UsbDiscovery.h"
+#include "ui/FunctionsetWidget.h"
+#include "discovery/ListenPrinterInfo.h"
+#include "status/ListenPrinterStatus.h"
+#include "core/DataPaths.h"
+#include "core/Log.h"
+#include "core/ModelTable.h"
+#include "ui/NetworkPolicy.h"
+#include "core/PrinterRegistry.h"
+#include "store/StoreOperations.h"
+#include "ui/TrayText.h"
+#include "channel/UsbDiscovery.h"
 
 #include <QAction>
 #include <QApplication>
@@ -21,12 +22,11 @@ PrintAgentClient::PrintAgentClient(QObject* parent)
     : QObject(parent)
 {
     // The watcher's message-box request crosses threads with these types.
-    qRegisterMetaType<QMessageBox::Icon>("QMessageBox::Icon");
-    qRegisterMetaType<QMessageBox::StandardButtons>("QMessageBox::StandardButtons");
+    qRegisterMetaType<MessageIcon>("MessageIcon");
+    qRegisterMetaType<MessageButtons>("MessageButtons");
 
     initUsb();
-    const QString configPath
-        = QCoreApplication::applicationDirPath() + QStringLiteral("/../data/") + QStringLiteral("config.json");
+    const QString configPath = configFilePath();
     ModelTable::readModels(configPath);
     networkPolicy = new NetworkPolicy(ProbeTarget::readConfig(configPath));
     buildTrayMenu();
@@ -196,10 +196,43 @@ void PrintAgentClient::onSystemTrayShowText(const QString& printer, const QStrin
                          3000);
 }
 
-void PrintAgentClient::onShowMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text,
-                                        QMessageBox::StandardButtons buttons)
+namespace
 {
-    QMessageBox box(icon, title, text, buttons);
+QMessageBox::Icon widgetIcon(MessageIcon icon)
+{
+    switch (icon) {
+    case MessageIcon::Information:
+        return QMessageBox::Information;
+    case MessageIcon::Warning:
+        return QMessageBox::Warning;
+    case MessageIcon::Critical:
+        return QMessageBox::Critical;
+    case MessageIcon::Question:
+        return QMessageBox::Question;
+    case MessageIcon::NoIcon:
+        break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+QMessageBox::StandardButtons widgetButtons(MessageButtons buttons)
+{
+    switch (buttons) {
+    case MessageButtons::OkCancel:
+        return QMessageBox::Ok | QMessageBox::Cancel;
+    case MessageButtons::YesNo:
+        return QMessageBox::Yes | QMessageBox::No;
+    case MessageButtons::Ok:
+        break;
+    }
+    return QMessageBox::Ok;
+}
+} // namespace
+
+void PrintAgentClient::onShowMessageBox(MessageIcon icon, const QString& title, const QString& text,
+                                        MessageButtons buttons)
+{
+    QMessageBox box(widgetIcon(icon), title, text, widgetButtons(buttons));
     box.exec();
 }
 

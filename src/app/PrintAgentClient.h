@@ -1,8 +1,9 @@
 #ifndef PSM_PRINTAGENTCLIENT_H
 #define PSM_PRINTAGENTCLIENT_H
 
-#include "AboutDialog.h"
-#include "Status.h"
+#include "core/MessageRequest.h"
+#include "ui/AboutDialog.h"
+#include "ui/Status.h"
 
 #include <QMessageBox>
 #include <QObject>
@@ -44,8 +45,7 @@ public slots:
     void onShowSystemTray();
     void onHideSystemTray();
     void onSystemTrayShowText(const QString& printer, const QStringList& info);
-    void onShowMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text,
-                          QMessageBox::StandardButtons buttons);
+    void onShowMessageBox(MessageIcon icon, const QString& title, const QString& text, MessageButtons buttons);
     void onAbout();
 
 private:

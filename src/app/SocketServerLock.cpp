@@ -1,9 +1,7 @@
-#include "SocketServerLock.h"
+#include "app/SocketServerLock.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextCodec>
@@ -24,24 +22,21 @@ constexpr int ReadWaitMs = 10000;
 constexpr int MaxAttempts = 12;
 constexpr int ErrorBoxCloseMs = 100000;
 
-bool showQuestion(const QString& title, const QString& text)
+// Without prompts installed (a program with no widgets) nobody is asked:
+// the running program is left alone and errors are only logged.
+bool answerNo(const QString& title, const QString& text)
 {
-    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton);
-    box.addButton(QObject::tr("是"), QMessageBox::YesRole);
-    QPushButton* no = box.addButton(QObject::tr("否"), QMessageBox::NoRole);
-    box.exec();
-    return box.clickedButton() != no;
+    qDebug() << "lock question not asked:" << title << text;
+    return false;
 }
 
-void showError(const QString& title, const QString& text, int closeAfterMs)
+void logError(const QString& title, const QString& text, int)
 {
-    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::NoButton);
-    QTimer::singleShot(closeAfterMs, &box, [&box] { box.done(0); });
-    box.exec();
+    qDebug() << "lock error:" << title << text;
 }
 
-SocketServerLock::QuestionHandler questionHandler = showQuestion;
-SocketServerLock::ErrorHandler errorHandler = showError;
+SocketServerLock::QuestionHandler questionHandler = answerNo;
+SocketServerLock::ErrorHandler errorHandler = logError;
 
 QString textUpToNul(const QByteArray& bytes)
 {
@@ -61,12 +56,12 @@ void writeText(QTcpSocket& socket, const QString& text)
 
 void SocketServerLock::setQuestionHandler(QuestionHandler handler)
 {
-    questionHandler = handler ? std::move(handler) : showQuestion;
+    questionHandler = handler ? std::move(handler) : answerNo;
 }
 
 void SocketServerLock::setErrorHandler(ErrorHandler handler)
 {
-    errorHandler = handler ? std::move(handler) : showError;
+    errorHandler = handler ? std::move(handler) : logError;
 }
 
 SocketServerLock::SocketServerLock(const QString& userName, const QString& programName, QObject* parent)

@@ -27,8 +27,10 @@ public:
     // hung up): a greeting may arrive in pieces.
     static constexpr int RequestQuietMs = 1000;
 
-    // The modal boxes of the handshake go through these, so that tests can
-    // answer them without a screen. A question returns true for "是".
+    // The modal boxes of the handshake go through these: the agent installs
+    // message boxes (installLockPrompts), tests answer without a screen, and
+    // without either a question is answered "否" and an error only logged.
+    // A question returns true for "是".
     using QuestionHandler = std::function<bool(const QString& title, const QString& text)>;
     using ErrorHandler = std::function<void(const QString& title, const QString& text, int closeAfterMs)>;
     static void setQuestionHandler(QuestionHandler handler);

@@ -1,6 +1,7 @@
-#include "Startup.h"
+#include "app/Startup.h"
 
-#include "SocketServerLock.h"
+#include "app/SocketServerLock.h"
+#include "core/DataPaths.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -23,11 +24,6 @@ bool parseNeedMemory(int argc, char** argv)
     }
     // toInt() yields 0 for a text that is not a decimal number, and 1 for "01".
     return QString::fromLocal8Bit(argv[1]).toInt() == 1;
-}
-
-QString dataDirectory()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../data");
 }
 
 void ensureDataDirectory()
@@ -112,7 +108,7 @@ quint16 lockPort(int configured)
 
 int readPort()
 {
-    return readPortFrom(QCoreApplication::applicationDirPath() + "/../data/" + "config.json");
+    return readPortFrom(configFilePath());
 }
 
 QString whoami()

@@ -8,8 +8,6 @@ extern bool needMemory;
 
 // The steps of start-up, each used once by main().
 bool parseNeedMemory(int argc, char** argv);
-// The application directory followed by "/../data", not normalised.
-QString dataDirectory();
 void ensureDataDirectory();
 // Keeps Qt from setting up OpenGL, which the agent never draws with; called
 // before the application object exists.

@@ -1,6 +1,7 @@
-#include "PrintAgentClient.h"
-#include "SocketServerLock.h"
-#include "Startup.h"
+#include "app/LockPrompts.h"
+#include "app/PrintAgentClient.h"
+#include "app/SocketServerLock.h"
+#include "app/Startup.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -21,6 +22,7 @@ int main(int argc, char* argv[])
     const int port = readPort();
     const QString userName = whoami();
 
+    installLockPrompts();
     auto* lock = new SocketServerLock(userName, QStringLiteral("agent"));
     lock->setPort(lockPort(port));
     if (lock->start() != 0) {

@@ -1,7 +1,8 @@
-#include "Client.h"
+#include "channel/Client.h"
 
-#include "Log.h"
-#include "TSecurityTransport.h"
+#include "core/Log.h"
+#include "core/ResultCodes.h"
+#include "transport/TSecurityTransport.h"
 
 #include <thrift/TApplicationException.h>
 #include <thrift/protocol/TBinaryProtocol.h>
@@ -36,7 +37,7 @@ int32_t Client::invoke(const char* method, const std::function<void(model::Reque
 {
     QString token;
     const int acquired = m_connector->acquire(token);
-    if (acquired != 0) {
+    if (acquired != CallOk) {
         return acquired;
     }
 
@@ -48,12 +49,12 @@ int32_t Client::invoke(const char* method, const std::function<void(model::Reque
         call(reply, request);
         if (takeResponse(reply)) {
             m_connector->release(token, false);
-            return 0;
+            return CallOk;
         }
         // The exchange itself was sound, so the link stays usable.
         logLine(method) << "reply carries no response for the method";
         m_connector->release(token, false);
-        return -1;
+        return CallFailed;
     } catch (const TException& e) {
         failure = QString::fromUtf8(e.what());
     } catch (const std::runtime_error& e) {
@@ -65,7 +66,7 @@ int32_t Client::invoke(const char* method, const std::function<void(model::Reque
     }
     logLine(method) << failure;
     m_connector->release(token, true);
-    return -1;
+    return CallFailed;
 }
 
 // Each wrapper method: set the method's Args member of the request, call the

@@ -13,8 +13,8 @@
 // This header pulls in the generated Thrift code: include it from channel
 // code only, never from UI code.
 
-#include "Connector.h"
-#include "RpcMethods.h"
+#include "channel/Connector.h"
+#include "channel/RpcMethods.h"
 
 #include "DeviceServer.h"
 #include "FactoryServer.h"

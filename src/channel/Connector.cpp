@@ -1,6 +1,7 @@
-#include "Connector.h"
+#include "channel/Connector.h"
 
-#include "Log.h"
+#include "core/Log.h"
+#include "core/ResultCodes.h"
 
 #include <QDebug>
 #include <QStringList>
@@ -60,19 +61,19 @@ bool Connector::acceptsToken(const QString& token) const
 int Connector::acquire(QString& token)
 {
     if (!m_usageLock.tryLock(UsageWaitMs)) {
-        return -2;
+        return CallBusy;
     }
     m_usageHeld = true;
     m_stateLock.lock();
 
     if (transportIsOpen()) {
         m_stateLock.unlock();
-        return 0;
+        return CallOk;
     }
 
-    int result = -1;
+    int result = CallFailed;
     if (!m_sharedOpen && !m_ownerToken.isEmpty()) {
-        result = -2;
+        result = CallBusy;
     } else {
         bool opened = false;
         try {
@@ -88,7 +89,7 @@ int Connector::acquire(QString& token)
             m_ownerToken = QUuid::createUuid().toString();
             token = m_ownerToken;
             m_stateLock.unlock();
-            return 0;
+            return CallOk;
         }
     }
 

@@ -1,10 +1,11 @@
-#include "ConnectorRegistry.h"
+#include "channel/ConnectorRegistry.h"
 
-#include "HostUtils.h"
-#include "Log.h"
-#include "SafeConnector.h"
-#include "SocketConnector.h"
-#include "UsbConnector.h"
+#include "core/HostUtils.h"
+#include "core/Log.h"
+#include "core/UsbIdentity.h"
+#include "channel/SafeConnector.h"
+#include "channel/SocketConnector.h"
+#include "channel/UsbConnector.h"
 
 #include <QMutexLocker>
 
@@ -120,12 +121,11 @@ std::shared_ptr<Connector> getManageConnector(const PrinterContextPtr& printer)
         return nullptr;
     }
 
-    // VVVV:PPPP:serial
-    const QString identity = printer->kind() == 1 ? printer->printerName() : ip;
-    const int firstColon = identity.indexOf(QLatin1Char(':'));
-    const QString vendorId = identity.left(firstColon);
-    const QString productId = firstColon < 0 ? QString() : identity.mid(firstColon + 1, 4);
-    const QString serial = identity.mid(identity.lastIndexOf(QLatin1Char(':')) + 1);
+    UsbIdentity identity;
+    UsbIdentity::parse(printer->kind() == 1 ? printer->printerName() : ip, identity);
+    const QString& vendorId = identity.vendorId;
+    const QString& productId = identity.productId;
+    const QString& serial = identity.serial;
 
     const QString usbId
         = registry.getOrCreate(UsbConnector::makeId(vendorId, productId, serial, classA, classB), [&]() {

@@ -1,8 +1,8 @@
 #ifndef PSM_CONNECTORREGISTRY_H
 #define PSM_CONNECTORREGISTRY_H
 
-#include "Connector.h"
-#include "PrinterContext.h"
+#include "channel/Connector.h"
+#include "core/PrinterContext.h"
 
 #include <QMutex>
 #include <QStringList>

@@ -1,9 +1,10 @@
-#include "PrinterOperations.h"
+#include "channel/PrinterOperations.h"
 
-#include "Client.h"
-#include "ConnectorRegistry.h"
-#include "DataSecurity.h"
-#include "HostUtils.h"
+#include "channel/Client.h"
+#include "channel/ConnectorRegistry.h"
+#include "datasecurity/DataSecurity.h"
+#include "core/HostUtils.h"
+#include "core/ResultCodes.h"
 
 namespace
 {
@@ -18,17 +19,17 @@ constexpr const char* DefaultAccountSeed = "Ks#Mgmt2019";
 template <class Call> int withAttempts(const PrinterContextPtr& printer, int attempts, Call call)
 {
     if (attempts < 1 || !printer) {
-        return -1;
+        return CallFailed;
     }
-    int result = -1;
+    int result = CallFailed;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         const std::shared_ptr<Connector> connector = getManageConnector(printer);
         int32_t resultCode = 0;
-        result = connector ? call(connector, resultCode) : -1;
-        if (result == 0) {
+        result = connector ? call(connector, resultCode) : CallFailed;
+        if (result == CallOk) {
             return resultCode;
         }
-        if (result == -1) {
+        if (result == CallFailed) {
             resetConnectors(printer);
         }
     }

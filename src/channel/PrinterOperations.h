@@ -10,7 +10,7 @@
 //   -2 when the connector stayed busy for more than 5000 ms.
 // This header is free of Thrift types so that Qt-side code can include it.
 
-#include "PrinterContext.h"
+#include "core/PrinterContext.h"
 
 #include <cstdint>
 #include <string>

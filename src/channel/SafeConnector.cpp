@@ -1,8 +1,8 @@
-#include "SafeConnector.h"
+#include "channel/SafeConnector.h"
 
-#include "Log.h"
-#include "Sm4Cipher.h"
-#include "TSecurityTransport.h"
+#include "core/Log.h"
+#include "sm4/Sm4Cipher.h"
+#include "transport/TSecurityTransport.h"
 
 #include <thrift/transport/TTransportException.h>
 

@@ -1,7 +1,7 @@
 #ifndef PSM_SAFECONNECTOR_H
 #define PSM_SAFECONNECTOR_H
 
-#include "Connector.h"
+#include "channel/Connector.h"
 
 // The enciphered connector that every service call goes through: SM4 frames
 // (TSecurityTransport, or TNonblockingSecurityTransport over USB) on top of

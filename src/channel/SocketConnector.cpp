@@ -1,6 +1,6 @@
-#include "SocketConnector.h"
+#include "channel/SocketConnector.h"
 
-#include "Log.h"
+#include "core/Log.h"
 
 #include <thrift/TOutput.h>
 #include <thrift/transport/TSocket.h>

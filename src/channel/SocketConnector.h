@@ -1,7 +1,7 @@
 #ifndef PSM_SOCKETCONNECTOR_H
 #define PSM_SOCKETCONNECTOR_H
 
-#include "Connector.h"
+#include "channel/Connector.h"
 
 // A TCP connection to a printer's RPC port: a new connection per call.
 class SocketConnector : public Connector

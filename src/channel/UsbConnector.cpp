@@ -1,8 +1,8 @@
-#include "UsbConnector.h"
+#include "channel/UsbConnector.h"
 
-#include "Log.h"
-#include "TLibusbDevice.h"
-#include "TNonblockingUsbSocket.h"
+#include "core/Log.h"
+#include "usbtransport/TLibusbDevice.h"
+#include "usbtransport/TNonblockingUsbSocket.h"
 
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TTransportException.h>

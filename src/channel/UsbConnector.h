@@ -1,7 +1,7 @@
 #ifndef PSM_USBCONNECTOR_H
 #define PSM_USBCONNECTOR_H
 
-#include "Connector.h"
+#include "channel/Connector.h"
 
 #include <QtGlobal>
 

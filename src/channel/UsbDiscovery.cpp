@@ -1,6 +1,6 @@
-#include "UsbDiscovery.h"
+#include "channel/UsbDiscovery.h"
 
-#include "Log.h"
+#include "core/Log.h"
 
 #include <QMutex>
 #include <QMutexLocker>

@@ -1,4 +1,4 @@
-#include "CupsDestinations.h"
+#include "discovery/CupsDestinations.h"
 
 #include <cups/cups.h>
 

@@ -1,9 +1,9 @@
-#include "ListenPrinterInfo.h"
+#include "discovery/ListenPrinterInfo.h"
 
-#include "HostUtils.h"
-#include "Log.h"
-#include "ModelTable.h"
-#include "PrinterRegistry.h"
+#include "core/HostUtils.h"
+#include "core/Log.h"
+#include "core/ModelTable.h"
+#include "core/PrinterRegistry.h"
 
 #include <QRegularExpression>
 

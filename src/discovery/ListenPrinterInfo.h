@@ -1,10 +1,10 @@
 #ifndef PSM_LISTENPRINTERINFO_H
 #define PSM_LISTENPRINTERINFO_H
 
-#include "CupsDestinations.h"
-#include "UsbDiscovery.h"
+#include "core/MessageRequest.h"
+#include "discovery/CupsDestinations.h"
+#include "channel/UsbDiscovery.h"
 
-#include <QMessageBox>
 #include <QMutex>
 #include <QObject>
 #include <QSet>
@@ -83,7 +83,7 @@ signals:
     void sigAddPrinter(QString printerName);
     void sigAddUSBPrinter(QString printerName, QString printerID);
     void sigRemovePrinter(QString printerName);
-    void sigShowMessageBox(QMessageBox::Icon icon, QString title, QString text, QMessageBox::StandardButtons buttons);
+    void sigShowMessageBox(MessageIcon icon, QString title, QString text, MessageButtons buttons);
 
 private:
     // The device URI without the maker's "tav2://" and "OSTREL_" markers.

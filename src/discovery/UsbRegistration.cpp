@@ -2,13 +2,14 @@
 // printers attached over USB under their USB identity (vendor id, product id
 // and serial number joined by ":").
 
-#include "ListenPrinterInfo.h"
+#include "discovery/ListenPrinterInfo.h"
 
-#include "HostUtils.h"
-#include "Log.h"
-#include "ModelTable.h"
-#include "PrinterOperations.h"
-#include "PrinterRegistry.h"
+#include "core/HostUtils.h"
+#include "core/Log.h"
+#include "core/UsbIdentity.h"
+#include "core/ModelTable.h"
+#include "channel/PrinterOperations.h"
+#include "core/PrinterRegistry.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,8 +29,7 @@ void ListenPrinterInfo::addUSBDevice(QStringList& knownNames, const QList<UsbDev
         if (device.interfaces.empty()) {
             continue;
         }
-        const QString usbIdentity
-            = device.vendorId + QLatin1Char(':') + device.productId + QLatin1Char(':') + device.serial;
+        const QString usbIdentity = UsbIdentity{ device.vendorId, device.productId, device.serial }.toString();
         if (handled.contains(usbIdentity)) {
             continue;
         }
@@ -55,9 +55,8 @@ void ListenPrinterInfo::addUSBDevice(QStringList& knownNames, const QList<UsbDev
         applyModel(*printer, device.model);
         printer->setKind(1);
 
-        const int colon = usbIdentity.indexOf(QLatin1Char(':'));
-        const QString vid = usbIdentity.left(colon);
-        const QString pid = usbIdentity.mid(colon + 1, 4);
+        const QString& vid = device.vendorId;
+        const QString& pid = device.productId;
         if (device.interfaces.size() > 1 && pid != QLatin1String("a61c") && pid != QLatin1String("a62c")) {
             PSM_LOG << "pid:" << pid;
             PSM_LOG << "vid:" << vid;
@@ -73,7 +72,9 @@ void ListenPrinterInfo::addUSBDevice(QStringList& knownNames, const QList<UsbDev
 
 bool ListenPrinterInfo::hasQueueForUsbDevice(const QStringList& candidates, const QString& usbIdentity)
 {
-    const QString serial = usbIdentity.mid(usbIdentity.lastIndexOf(QLatin1Char(':')) + 1);
+    UsbIdentity identity;
+    UsbIdentity::parse(usbIdentity, identity);
+    const QString& serial = identity.serial;
     // Every text contains the empty text: a device without a serial number
     // cannot be told apart by its queue.
     if (serial.isEmpty()) {

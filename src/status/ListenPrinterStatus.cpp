@@ -1,11 +1,11 @@
-#include "ListenPrinterStatus.h"
+#include "status/ListenPrinterStatus.h"
 
-#include "Log.h"
-#include "PrinterOperations.h"
-#include "PrinterRegistry.h"
-#include "StatusMessage.h"
-#include "StatusReport.h"
-#include "TonerInfo.h"
+#include "core/Log.h"
+#include "channel/PrinterOperations.h"
+#include "core/PrinterRegistry.h"
+#include "status/StatusMessage.h"
+#include "status/StatusReport.h"
+#include "status/TonerInfo.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "StatusMessage.h"
+#include "status/StatusMessage.h"
 
 #include <QHash>
 

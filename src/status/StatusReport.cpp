@@ -1,4 +1,4 @@
-#include "StatusReport.h"
+#include "status/StatusReport.h"
 
 namespace
 {

@@ -1,7 +1,7 @@
 #ifndef PSM_STATUSREPORT_H
 #define PSM_STATUSREPORT_H
 
-#include "PrinterOperations.h"
+#include "channel/PrinterOperations.h"
 
 #include <QStringList>
 

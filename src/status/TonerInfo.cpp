@@ -1,4 +1,4 @@
-#include "TonerInfo.h"
+#include "status/TonerInfo.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "EntityMapper.h"
+#include "store/EntityMapper.h"
 
 #include <QThread>
 

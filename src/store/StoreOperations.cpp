@@ -1,8 +1,9 @@
-#include "StoreOperations.h"
+#include "store/StoreOperations.h"
 
-#include "Log.h"
-#include "SqlCipherKeyCache.h"
-#include "TblSettings.h"
+#include "core/DataPaths.h"
+#include "core/Log.h"
+#include "sqlcipher/SqlCipherKeyCache.h"
+#include "store/TblSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -205,11 +206,6 @@ int addSetting(const QString& dbPath, const SettingsItem& item)
         return -1;
     }
     return 0;
-}
-
-QString settingsDatabasePath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../data/database/settings.db");
 }
 
 void prepareSettingsStore(const QString& dbPath)

@@ -23,9 +23,6 @@ int queryLocalsettings(const QString& dbPath, QString& output);
 // the first row with that key. 0 when stored, -1 when not.
 int addSetting(const QString& dbPath, const SettingsItem& item);
 
-// The settings database below the data directory, as the agent uses it.
-QString settingsDatabasePath();
-
 // Derives the file's key on a worker thread, so that the first operation on
 // it does not pay for that on the caller's thread. The application object
 // does this for settingsDatabasePath() when it is constructed.

@@ -1,6 +1,6 @@
-#include "TblSettings.h"
+#include "store/TblSettings.h"
 
-#include "SqlCipherDriver.h"
+#include "sqlcipher/SqlCipherDriver.h"
 
 template <> void orm::registerClass(orm::EntityClass<TblSettings>& entity)
 {

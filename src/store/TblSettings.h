@@ -1,7 +1,7 @@
 #ifndef PSM_TBLSETTINGS_H
 #define PSM_TBLSETTINGS_H
 
-#include "EntityMapper.h"
+#include "store/EntityMapper.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
-#include "AboutDialog.h"
+#include "ui/AboutDialog.h"
 
-#include "ActivityLabel.h"
-#include "Startup.h"
+#include "ui/ActivityLabel.h"
+#include "core/DataPaths.h"
 
 #include <QDesktopServices>
 #include <QFontMetrics>

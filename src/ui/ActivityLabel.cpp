@@ -1,4 +1,4 @@
-#include "ActivityLabel.h"
+#include "ui/ActivityLabel.h"
 
 #include <QMouseEvent>
 

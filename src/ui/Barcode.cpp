@@ -1,10 +1,11 @@
-#include "Barcode.h"
+#include "ui/Barcode.h"
 #include "ui_Barcode.h"
 
-#include "Log.h"
-#include "PrinterRegistry.h"
-#include "StoreOperations.h"
-#include "UiPrompts.h"
+#include "core/Log.h"
+#include "core/SettingsRecord.h"
+#include "core/PrinterRegistry.h"
+#include "store/StoreOperations.h"
+#include "ui/UiPrompts.h"
 
 #include <QButtonGroup>
 #include <QSignalBlocker>
@@ -199,7 +200,7 @@ void Barcode::onRetroDocChanged(int state)
     } else {
         PSM_LOG << "retroDoc outreach close";
     }
-    if (!save(QStringLiteral("retroDoc"), on ? QStringLiteral("true") : QStringLiteral("false"), GroupFeature)) {
+    if (!save(QString::fromLatin1(RetroDocKey), on ? QStringLiteral("true") : QStringLiteral("false"), GroupFeature)) {
         UiPrompts::message(this, QMessageBox::Warning, QStringLiteral("提示"), QStringLiteral("配置失败！"),
                            QStringLiteral("确定"));
         return;

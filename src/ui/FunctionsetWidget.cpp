@@ -1,10 +1,10 @@
-#include "FunctionsetWidget.h"
+#include "ui/FunctionsetWidget.h"
 #include "ui_FunctionsetWidget.h"
 
-#include "Barcode.h"
-#include "Othersettings.h"
-#include "SettingsRecord.h"
-#include "StoreOperations.h"
+#include "ui/Barcode.h"
+#include "ui/Othersettings.h"
+#include "core/SettingsRecord.h"
+#include "store/StoreOperations.h"
 
 #include <QJsonDocument>
 #include <QTreeWidgetItem>
@@ -94,9 +94,9 @@ int FunctionsetWidget::applySettingsDocument(const QString& answer, SettingsReco
         const QString group = row.value(QStringLiteral("group")).toString();
         const QString text = row.value(QStringLiteral("value")).toString();
         if (group == QLatin1String("feature")) {
-            if (key == QLatin1String("illegaLcon")) {
+            if (key == QLatin1String(IllegaLconKey)) {
                 record.illegaLcon = text == QLatin1String("true");
-            } else if (key == QLatin1String("retroDoc")) {
+            } else if (key == QLatin1String(RetroDocKey)) {
                 record.retroDoc = text == QLatin1String("true");
             }
         } else if (group == QLatin1String("barcode")) {

@@ -1,8 +1,8 @@
-#include "NetworkPolicy.h"
+#include "ui/NetworkPolicy.h"
 
-#include "Log.h"
-#include "PrinterRegistry.h"
-#include "UiPrompts.h"
+#include "core/Log.h"
+#include "core/PrinterRegistry.h"
+#include "ui/UiPrompts.h"
 
 NetworkPolicy::NetworkPolicy(const ProbeTarget& target, QObject* parent)
     : QObject(parent)

@@ -1,7 +1,7 @@
 #ifndef PSM_NETWORKPOLICY_H
 #define PSM_NETWORKPOLICY_H
 
-#include "network_detect.h"
+#include "ui/network_detect.h"
 
 #include <QObject>
 #include <QSystemTrayIcon>

@@ -1,4 +1,4 @@
-#include "NoFocusDelegate.h"
+#include "ui/NoFocusDelegate.h"
 
 void NoFocusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
 {

@@ -1,11 +1,12 @@
-#include "Othersettings.h"
+#include "ui/Othersettings.h"
 #include "ui_Othersettings.h"
 
-#include "Log.h"
-#include "NetworkPolicy.h"
-#include "PrinterRegistry.h"
-#include "StoreOperations.h"
-#include "UiPrompts.h"
+#include "core/Log.h"
+#include "core/SettingsRecord.h"
+#include "ui/NetworkPolicy.h"
+#include "core/PrinterRegistry.h"
+#include "store/StoreOperations.h"
+#include "ui/UiPrompts.h"
 
 #include <QButtonGroup>
 
@@ -48,7 +49,7 @@ void Othersettings::setIllegaLcon(QAbstractButton* button)
         return;
     }
     m_policy.setOn(on);
-    const SettingsItem item{ QStringLiteral("illegaLcon"), on ? QStringLiteral("true") : QStringLiteral("false"),
+    const SettingsItem item{ QString::fromLatin1(IllegaLconKey), on ? QStringLiteral("true") : QStringLiteral("false"),
                              QStringLiteral("feature") };
     if (addSetting(m_databasePath, item) != 0) {
         PSM_LOG << "save failed" << item.key;

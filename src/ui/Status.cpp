@@ -1,11 +1,13 @@
-#include "Status.h"
+#include "ui/Status.h"
 #include "ui_Status.h"
 
-#include "Log.h"
-#include "NoFocusDelegate.h"
-#include "PrinterRegistry.h"
-#include "TonerInfo.h"
-#include "TrayText.h"
+#include "core/Log.h"
+#include "core/UsbIdentity.h"
+#include "ui/NoFocusDelegate.h"
+#include "core/PrinterRegistry.h"
+#include "status/StatusMessage.h"
+#include "status/TonerInfo.h"
+#include "ui/TrayText.h"
 
 #include <QCursor>
 #include <QHBoxLayout>
@@ -19,7 +21,7 @@
 
 namespace
 {
-const QString BusyCode = QStringLiteral("999999");
+const QString BusyCode = QString::number(StatusCode::ChannelBusy);
 
 // The level bar takes the colour of its cartridge.
 QString tonerBarColor(const QString& color)
@@ -65,8 +67,8 @@ QWidget* makeLevelBar(const TonerEntry& entry)
 // The serial number of a USB identity "vid:pid:serial", empty for other texts.
 QString serialOf(const QString& printerID)
 {
-    const QStringList parts = printerID.split(QLatin1Char(':'));
-    return parts.size() == 3 ? parts.at(2) : QString();
+    UsbIdentity identity;
+    return UsbIdentity::parse(printerID, identity) ? identity.serial : QString();
 }
 } // namespace
 

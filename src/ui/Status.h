@@ -1,7 +1,7 @@
 #ifndef PSM_STATUS_H
 #define PSM_STATUS_H
 
-#include "PrinterContext.h"
+#include "core/PrinterContext.h"
 
 #include <QModelIndex>
 #include <QMutex>

@@ -1,4 +1,4 @@
-#include "TipTableWidget.h"
+#include "ui/TipTableWidget.h"
 
 #include <QCursor>
 #include <QFontMetrics>

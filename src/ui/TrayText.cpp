@@ -1,6 +1,6 @@
-#include "TrayText.h"
+#include "ui/TrayText.h"
 
-#include "StatusMessage.h"
+#include "status/StatusMessage.h"
 
 QStringList statusMessageList(const QStringList& statusList)
 {

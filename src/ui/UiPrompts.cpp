@@ -1,4 +1,4 @@
-#include "UiPrompts.h"
+#include "ui/UiPrompts.h"
 
 namespace
 {

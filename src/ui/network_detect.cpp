@@ -1,4 +1,4 @@
-#include "network_detect.h"
+#include "ui/network_detect.h"
 
 #include <QEventLoop>
 #include <QFile>

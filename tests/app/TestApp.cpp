@@ -1,10 +1,10 @@
-#include "HostUtils.h"
-#include "Log.h"
-#include "ModelTable.h"
-#include "PrinterRegistry.h"
-#include "SocketServerLock.h"
-#include "Startup.h"
-#include "StatusMessage.h"
+#include "core/HostUtils.h"
+#include "core/Log.h"
+#include "core/ModelTable.h"
+#include "core/PrinterRegistry.h"
+#include "app/SocketServerLock.h"
+#include "app/Startup.h"
+#include "status/StatusMessage.h"
 #include "TestPorts.h"
 
 #include <QElapsedTimer>

@@ -9,16 +9,16 @@
 
 #include "SimThread.h"
 
-#include "Client.h"
-#include "ConnectorRegistry.h"
-#include "DataSecurity.h"
-#include "PrinterOperations.h"
-#include "SafeConnector.h"
+#include "channel/Client.h"
+#include "channel/ConnectorRegistry.h"
+#include "datasecurity/DataSecurity.h"
+#include "channel/PrinterOperations.h"
+#include "channel/SafeConnector.h"
 #include "SimPrinter.h"
-#include "Sm4Cipher.h"
-#include "SocketConnector.h"
-#include "TSecurityTransport.h"
-#include "UsbConnector.h"
+#include "sm4/Sm4Cipher.h"
+#include "channel/SocketConnector.h"
+#include "transport/TSecurityTransport.h"
+#include "channel/UsbConnector.h"
 
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/protocol/TProtocolException.h>

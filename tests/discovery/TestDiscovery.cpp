@@ -4,13 +4,13 @@
 // directly on a watcher without a thread. USB printers are simulated printers
 // behind devices on a umockdev bus, reached through the real libusb.
 
-#include "ConnectorRegistry.h"
+#include "channel/ConnectorRegistry.h"
 #include "CupsSandbox.h"
-#include "ListenPrinterInfo.h"
-#include "ModelTable.h"
-#include "PrinterRegistry.h"
+#include "discovery/ListenPrinterInfo.h"
+#include "core/ModelTable.h"
+#include "core/PrinterRegistry.h"
 #include "SimPrinter.h"
-#include "UsbDiscovery.h"
+#include "channel/UsbDiscovery.h"
 #include "UsbSimPrinter.h"
 #include "UsbTestbed.h"
 

@@ -8,8 +8,8 @@
 //                                      with the key "uncommitted", prints
 //                                      "locked", holds it MS ms (0: until
 //                                      killed), then rolls it back
-#include "SqlCipherDriver.h"
-#include "TblSettings.h"
+#include "sqlcipher/SqlCipherDriver.h"
+#include "store/TblSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>

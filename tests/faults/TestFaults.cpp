@@ -1,20 +1,20 @@
 // The agent's channel, poller, watcher and store against peers, servers and
 // files that misbehave. Every case has a hard wall-clock bound, checked here:
 // a fault may fail a call, never hang the agent.
-#include "ConnectorRegistry.h"
+#include "channel/ConnectorRegistry.h"
 #include "CupsSandbox.h"
-#include "ListenPrinterInfo.h"
-#include "ListenPrinterStatus.h"
-#include "ModelTable.h"
-#include "PrinterOperations.h"
-#include "PrinterRegistry.h"
+#include "discovery/ListenPrinterInfo.h"
+#include "status/ListenPrinterStatus.h"
+#include "core/ModelTable.h"
+#include "channel/PrinterOperations.h"
+#include "core/PrinterRegistry.h"
 #include "RawPeer.h"
 #include "SimPrinter.h"
 #include "SimThread.h"
-#include "SocketConnector.h"
-#include "SqlCipherDriver.h"
-#include "StoreOperations.h"
-#include "TblSettings.h"
+#include "channel/SocketConnector.h"
+#include "sqlcipher/SqlCipherDriver.h"
+#include "store/StoreOperations.h"
+#include "store/TblSettings.h"
 
 #include <QDir>
 #include <QElapsedTimer>

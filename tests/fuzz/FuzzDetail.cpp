@@ -1,5 +1,5 @@
 // The printer's status detail text and flags as they come off the wire.
-#include "StatusReport.h"
+#include "status/StatusReport.h"
 
 #include <cstddef>
 #include <cstdint>

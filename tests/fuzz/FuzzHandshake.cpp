@@ -1,5 +1,5 @@
 // Whatever a local process sends to the lock port.
-#include "SocketServerLock.h"
+#include "app/SocketServerLock.h"
 
 #include <QByteArray>
 

@@ -1,6 +1,6 @@
 // Printer names, addresses and replies end up in diagnostic lines: whatever
 // they hold, a message stays one line.
-#include "Log.h"
+#include "core/Log.h"
 
 #include <QByteArray>
 #include <QString>

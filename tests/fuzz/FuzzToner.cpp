@@ -1,6 +1,6 @@
 // A device-information reply as a printer may send it: the toner rows, bars
 // and percentages must come out of any text without a crash or overflow.
-#include "TonerInfo.h"
+#include "status/TonerInfo.h"
 
 #include <QString>
 

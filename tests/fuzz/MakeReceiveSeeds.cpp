@@ -3,7 +3,7 @@
 // payloads, and as the bare ResponseContext and Response structures.
 //
 // usage: fuzz-receive-seeds DIRECTORY
-#include "PrinterOperations.h"
+#include "channel/PrinterOperations.h"
 #include "ReceivePath.h"
 #include "SimPrinter.h"
 #include "SimSession.h"

@@ -13,11 +13,11 @@
 //            ResponseContext, or one Response structure;
 //   byte 2.. the bytes.
 
-#include "Client.h"
-#include "Connector.h"
-#include "SafeConnector.h"
-#include "Sm4Cipher.h"
-#include "TSecurityTransport.h"
+#include "channel/Client.h"
+#include "channel/Connector.h"
+#include "channel/SafeConnector.h"
+#include "sm4/Sm4Cipher.h"
+#include "transport/TSecurityTransport.h"
 
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/transport/TBufferTransports.h>

@@ -2,8 +2,8 @@
 // in its path, as desktop entries must quote such a path), then the
 // installed agent and tools run from there.
 
-#include "SqlCipherDriver.h"
-#include "StoreOperations.h"
+#include "sqlcipher/SqlCipherDriver.h"
+#include "store/StoreOperations.h"
 #include "TestPorts.h"
 
 #include <QDir>

@@ -1,10 +1,10 @@
-#include "Connector.h"
-#include "ConnectorRegistry.h"
-#include "ListenPrinterStatus.h"
-#include "PrinterRegistry.h"
+#include "channel/Connector.h"
+#include "channel/ConnectorRegistry.h"
+#include "status/ListenPrinterStatus.h"
+#include "core/PrinterRegistry.h"
 #include "SimThread.h"
-#include "SocketConnector.h"
-#include "TonerInfo.h"
+#include "channel/SocketConnector.h"
+#include "status/TonerInfo.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>

@@ -8,7 +8,7 @@
 //   store-helper hold-lock MS                takes the lock, prints "locked",
 //                                            holds it MS ms (0: until killed)
 
-#include "StoreOperations.h"
+#include "store/StoreOperations.h"
 
 #include <QCoreApplication>
 #include <QDir>

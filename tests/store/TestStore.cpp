@@ -1,6 +1,6 @@
-#include "SqlCipherDriver.h"
-#include "StoreOperations.h"
-#include "TblSettings.h"
+#include "sqlcipher/SqlCipherDriver.h"
+#include "store/StoreOperations.h"
+#include "store/TblSettings.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>

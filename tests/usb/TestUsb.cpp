@@ -1,14 +1,14 @@
 // USB discovery, the USB transports and the USB connector, run through the
 // real libusb against simulated devices on a umockdev test bed.
 
-#include "ConnectorRegistry.h"
-#include "PrinterOperations.h"
-#include "SafeConnector.h"
+#include "channel/ConnectorRegistry.h"
+#include "channel/PrinterOperations.h"
+#include "channel/SafeConnector.h"
 #include "SimPrinter.h"
-#include "TLibusbDevice.h"
-#include "TNonblockingUsbSocket.h"
-#include "UsbConnector.h"
-#include "UsbDiscovery.h"
+#include "usbtransport/TLibusbDevice.h"
+#include "usbtransport/TNonblockingUsbSocket.h"
+#include "channel/UsbConnector.h"
+#include "channel/UsbDiscovery.h"
 #include "UsbSimPrinter.h"
 #include "UsbTestbed.h"
 

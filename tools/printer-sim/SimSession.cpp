@@ -1,8 +1,8 @@
 #include "SimSession.h"
 
 #include "SimPrinter.h"
-#include "Sm4Cipher.h"
-#include "TSecurityTransport.h"
+#include "sm4/Sm4Cipher.h"
+#include "transport/TSecurityTransport.h"
 
 #include "DeviceServer.h"
 #include "FactoryServer.h"

@@ -1,6 +1,6 @@
 #include "PrinterResult.h"
 
-#include "StatusMessage.h"
+#include "status/StatusMessage.h"
 
 bool isNormal(const QStringList& codes)
 {

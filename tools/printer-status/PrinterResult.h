@@ -1,7 +1,7 @@
 #ifndef PSM_PRINTERRESULT_H
 #define PSM_PRINTERRESULT_H
 
-#include "TonerInfo.h"
+#include "status/TonerInfo.h"
 
 #include <QList>
 #include <QString>

@@ -4,14 +4,15 @@
 // agent's instance lock and may run while the agent runs.
 
 #include "CupsProbe.h"
-#include "ListenPrinterInfo.h"
-#include "ListenPrinterStatus.h"
-#include "ModelTable.h"
-#include "PrinterRegistry.h"
+#include "discovery/ListenPrinterInfo.h"
+#include "status/ListenPrinterStatus.h"
+#include "core/DataPaths.h"
+#include "core/ModelTable.h"
+#include "core/PrinterRegistry.h"
 #include "PrinterResult.h"
 #include "PrometheusText.h"
-#include "TonerInfo.h"
-#include "UsbDiscovery.h"
+#include "status/TonerInfo.h"
+#include "channel/UsbDiscovery.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -509,7 +510,7 @@ int main(int argc, char* argv[])
     }
     qInstallMessageHandler(quietHandler);
 
-    ModelTable::readModels(QCoreApplication::applicationDirPath() + "/../data/" + "config.json");
+    ModelTable::readModels(configFilePath());
     initUsb();
     const int status = run(options);
     exitUsb();

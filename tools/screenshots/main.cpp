@@ -16,13 +16,13 @@
 // the monitor window once per printer as DIR/monitor-<row>-<name>.png. The
 // demo uses it where there is no desktop to open the window from.
 
-#include "AboutDialog.h"
-#include "FunctionsetWidget.h"
-#include "NetworkPolicy.h"
-#include "PrintAgentClient.h"
-#include "PrinterRegistry.h"
-#include "Startup.h"
-#include "Status.h"
+#include "ui/AboutDialog.h"
+#include "ui/FunctionsetWidget.h"
+#include "ui/NetworkPolicy.h"
+#include "app/PrintAgentClient.h"
+#include "core/PrinterRegistry.h"
+#include "app/Startup.h"
+#include "ui/Status.h"
 
 #include <QApplication>
 #include <QDir>

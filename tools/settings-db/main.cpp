@@ -2,8 +2,8 @@
 // for the build's data folder and for installation. The agent itself never
 // creates the file.
 
-#include "SqlCipherDriver.h"
-#include "TblSettings.h"
+#include "sqlcipher/SqlCipherDriver.h"
+#include "store/TblSettings.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #ifndef PSM_PRINTERREGISTRY_H
 #define PSM_PRINTERREGISTRY_H
 
-#include "PrinterContext.h"
-#include "SettingsRecord.h"
+#include "core/PrinterContext.h"
+#include "core/SettingsRecord.h"
 
 #include <QHash>
 #include <QMutex>

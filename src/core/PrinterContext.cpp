@@ -1,4 +1,4 @@
-#include "PrinterContext.h"
+#include "core/PrinterContext.h"
 
 #include <QMutexLocker>
 

@@ -1,6 +1,6 @@
-#include "ModelTable.h"
+#include "core/ModelTable.h"
 
-#include "Log.h"
+#include "core/Log.h"
 
 #include <QFile>
 #include <QJsonArray>

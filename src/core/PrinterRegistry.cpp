@@ -1,6 +1,6 @@
-#include "PrinterRegistry.h"
+#include "core/PrinterRegistry.h"
 
-#include "Log.h"
+#include "core/Log.h"
 
 #include <QMutexLocker>
 

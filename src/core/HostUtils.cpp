@@ -1,4 +1,4 @@
-#include "HostUtils.h"
+#include "core/HostUtils.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
