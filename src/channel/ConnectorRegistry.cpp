@@ -148,3 +148,17 @@ void resetConnectors(const PrinterContextPtr& printer)
     }
     printer->setConnectorIds({});
 }
+
+void cutConnectors(const PrinterContextPtr& printer)
+{
+    if (!printer) {
+        return;
+    }
+    QMutexLocker printerLock(&printer->mutex());
+    ConnectorRegistry& registry = ConnectorRegistry::instance();
+    for (const QString& id : printer->connectorIds()) {
+        if (const std::shared_ptr<Connector> connector = registry.find(id)) {
+            connector->cut();
+        }
+    }
+}
