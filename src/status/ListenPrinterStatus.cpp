@@ -19,7 +19,7 @@
 namespace
 {
 // How often the poller looks for polls that wait on their printer.
-constexpr int StallCheckMs = 250;
+constexpr int StallCheckMs = 100;
 // How often a stopping poller cuts the connections of polls still running,
 // for polls that were between two calls at the previous cut.
 constexpr int StopCutMs = 100;

@@ -26,7 +26,7 @@ public:
     // StalledPollMs stops counting, so that hung printers cannot use up the
     // pool. Threads are therefore bounded by this plus the hung printers.
     static constexpr int MaxActivePolls = 8;
-    static constexpr int StalledPollMs = 500;
+    static constexpr int StalledPollMs = 200;
 
     explicit ListenPrinterStatus(QObject* parent = nullptr);
     // Cuts the connections of polls in flight and waits for them to end.

@@ -15,6 +15,7 @@
 #include <QScrollBar>
 #include <QStandardItemModel>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QToolTip>
 
 namespace
@@ -75,6 +76,8 @@ Status::Status(QWidget* parent)
     , ui(new Ui::Status)
 {
     ui->setupUi(this);
+    // The toner line may show a printer's own text, which must not render as markup.
+    ui->label_toner->setTextFormat(Qt::PlainText);
     m_currentRow = -1;
     setFixedSize(size());
 
@@ -215,7 +218,11 @@ void Status::slotListViewtip(const QModelIndex& index)
     m_currentRow = index.row();
     const QString serial = serialOf(item->data(PrinterIdRole).toString());
     if (!serial.isEmpty()) {
-        QToolTip::showText(QCursor::pos(), serial, ui->listView);
+        // A tooltip renders anything that looks like markup; the serial comes from the device.
+        const QString tip = Qt::mightBeRichText(serial)
+            ? QStringLiteral("<p style='white-space:pre'>") + serial.toHtmlEscaped() + QStringLiteral("</p>")
+            : serial;
+        QToolTip::showText(QCursor::pos(), tip, ui->listView);
     }
 }
 
