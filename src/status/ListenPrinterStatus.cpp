@@ -25,16 +25,18 @@ constexpr int StallCheckMs = 100;
 constexpr int StopCutMs = 100;
 } // namespace
 
-// The polls in flight, by printer name; shared by the poller's thread and
-// the pool's threads.
+// The polls in flight, by printer name, and those waiting for their turn;
+// shared by the poller's thread and the pool's threads.
 struct ListenPrinterStatus::Tracker {
     struct Poll {
         PrinterContextPtr printer;
-        qint64 startedMs = -1; // -1 while queued
-        bool setAside = false; // no longer counted against MaxActivePolls
+        qint64 startedMs = -1; // -1 until it runs
+        bool setAside = false; // no longer counted in active
     };
     QMutex mutex;
     QHash<QString, Poll> polls;
+    QStringList waiting; // in the order asked, not yet handed to the pool
+    int active = 0; // handed to the pool and not set aside
     QElapsedTimer clock;
 };
 
@@ -46,7 +48,7 @@ ListenPrinterStatus::ListenPrinterStatus(QObject* parent)
     , m_tracker(new Tracker)
 {
     m_tracker->clock.start();
-    m_pool->setMaxThreadCount(MaxActivePolls);
+    m_pool->setMaxThreadCount(MaxPollThreads);
     connect(m_timer, &QTimer::timeout, this, &ListenPrinterStatus::refreshPrinterStatus);
     m_timer->setInterval(PollIntervalMs);
     m_timer->start();
@@ -59,7 +61,10 @@ ListenPrinterStatus::~ListenPrinterStatus()
     m_stopping.store(true);
     m_timer->stop();
     m_stallTimer->stop();
-    m_pool->clear();
+    {
+        QMutexLocker locker(&m_tracker->mutex);
+        m_tracker->waiting.clear();
+    }
     // A hung printer would hold its poll for the whole receive time-out.
     do {
         cutPollsInFlight();
@@ -108,28 +113,46 @@ void ListenPrinterStatus::startPoll(const QString& printerName)
     if (m_stopping.load()) {
         return;
     }
-    {
-        QMutexLocker locker(&m_tracker->mutex);
-        if (m_tracker->polls.contains(printerName)) {
-            return; // its report comes when the running poll ends
-        }
-        m_tracker->polls.insert(printerName, { PrinterRegistry::instance().getPrinterContext(printerName) });
+    QMutexLocker locker(&m_tracker->mutex);
+    if (m_tracker->polls.contains(printerName)) {
+        return; // its report comes when the running poll ends
     }
-    m_pool->start([this, printerName] {
-        {
-            QMutexLocker locker(&m_tracker->mutex);
-            m_tracker->polls[printerName].startedMs = m_tracker->clock.elapsed();
-        }
-        if (!m_stopping.load()) {
-            getPrinterStatusOnPrivateChannel(printerName);
-        }
-        QMutexLocker locker(&m_tracker->mutex);
-        if (m_tracker->polls.take(printerName).setAside) {
-            m_pool->reserveThread(); // gives back the slot lent in setStalledPollsAside
-        }
-    });
+    m_tracker->polls.insert(printerName, { PrinterRegistry::instance().getPrinterContext(printerName) });
+    m_tracker->waiting.append(printerName);
+    startWaitingPolls();
     if (!m_stallTimer->isActive()) {
         m_stallTimer->start();
+    }
+}
+
+void ListenPrinterStatus::startWaitingPolls()
+{
+    while (m_tracker->active < MaxActivePolls && !m_tracker->waiting.isEmpty() && !m_stopping.load()) {
+        const QString printerName = m_tracker->waiting.takeFirst();
+        ++m_tracker->active;
+        m_pool->start([this, printerName] { runPoll(printerName); });
+    }
+}
+
+void ListenPrinterStatus::runPoll(const QString& printerName)
+{
+    {
+        QMutexLocker locker(&m_tracker->mutex);
+        m_tracker->polls[printerName].startedMs = m_tracker->clock.elapsed();
+    }
+    const QStringList list
+        = m_stopping.load() ? QStringList() : getPrinterStatusOnPrivateChannel(printerName, Silently);
+    {
+        QMutexLocker locker(&m_tracker->mutex);
+        if (!m_tracker->polls.take(printerName).setAside) {
+            --m_tracker->active;
+        }
+        startWaitingPolls();
+    }
+    // Only now: a poll asked for after this report must not find this one
+    // still in flight and be dropped.
+    if (!list.isEmpty()) {
+        report(printerName, list);
     }
 }
 
@@ -143,11 +166,12 @@ void ListenPrinterStatus::setStalledPollsAside()
     const qint64 now = m_tracker->clock.elapsed();
     for (Tracker::Poll& poll : m_tracker->polls) {
         if (!poll.setAside && poll.startedMs >= 0 && now - poll.startedMs >= StalledPollMs) {
+            // It waits on its printer: the next one may start meanwhile.
             poll.setAside = true;
-            // Lets the pool run one more thread while this one waits.
-            m_pool->releaseThread();
+            --m_tracker->active;
         }
     }
+    startWaitingPolls();
 }
 
 void ListenPrinterStatus::cutPollsInFlight()
@@ -173,10 +197,15 @@ void ListenPrinterStatus::report(const QString& printerName, const QStringList& 
 
 void ListenPrinterStatus::getPrinterStatusOnPrivateChannel(const QString& printerName)
 {
+    report(printerName, getPrinterStatusOnPrivateChannel(printerName, Silently));
+}
+
+QStringList ListenPrinterStatus::getPrinterStatusOnPrivateChannel(const QString& printerName, SilentTag)
+{
     const PrinterContextPtr printer = PrinterRegistry::instance().getPrinterContext(printerName);
     const bool isUSB = printer->isUSB();
     const QString failureText = QString::fromUtf8(TonerFailureText);
-    auto report = [this, &printerName](int code) { this->report(printerName, { QString::number(code) }); };
+    auto failed = [](int code) { return QStringList{ QString::number(code) }; };
     auto markTonerFailed = [&printer, &failureText] {
         if (printer->supportToner()) {
             printer->setTonerText(failureText);
@@ -186,47 +215,40 @@ void ListenPrinterStatus::getPrinterStatusOnPrivateChannel(const QString& printe
     std::string token;
     int ret = loginPrinter(printer, DefaultAccount, defaultAccountPassword(), token, 1);
     if (ret == -2) {
-        report(StatusCode::ChannelBusy);
-        return;
+        return failed(StatusCode::ChannelBusy);
     }
     if (ret == -1) {
         PSM_LOG << "user login failed";
         markTonerFailed();
-        report(isUSB ? StatusCode::UsbUnreachable : StatusCode::NetworkUnreachable);
-        return;
+        return failed(isUSB ? StatusCode::UsbUnreachable : StatusCode::NetworkUnreachable);
     }
     if (ret != 0) {
         PSM_LOG << "user login failed, ret=" << ret;
         markTonerFailed();
-        report(StatusCode::LoginRefused);
-        return;
+        return failed(StatusCode::LoginRefused);
     }
 
     std::string deviceId;
     ret = getPrinterDeviceId(printer, token, deviceId, 1);
     if (ret == -2) {
-        report(StatusCode::ChannelBusy);
-        return;
+        return failed(StatusCode::ChannelBusy);
     }
     if (ret != 0) {
         PSM_LOG << "get device id setting failed";
         markTonerFailed();
-        report(StatusCode::DeviceIdFailed);
         PSM_LOG << printerName << "exit";
-        return;
+        return failed(StatusCode::DeviceIdFailed);
     }
 
     std::string info;
     ret = getPrinterDeviceInfo(printer, token, { "tonerGroup", "model" }, info, 1);
     if (ret == -2) {
-        report(StatusCode::ChannelBusy);
-        return;
+        return failed(StatusCode::ChannelBusy);
     }
     if (ret != 0) {
         markTonerFailed();
-        report(StatusCode::DeviceInfoFailed);
         PSM_LOG << printerName << "exit";
-        return;
+        return failed(StatusCode::DeviceInfoFailed);
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(info), &parseError);
@@ -241,22 +263,19 @@ void ListenPrinterStatus::getPrinterStatusOnPrivateChannel(const QString& printe
         if (!agree) {
             PSM_LOG << "printer model is different";
             printer->setTonerText(printer->supportToner() ? failureText : QString());
-            report(StatusCode::DeviceInfoFailed);
             PSM_LOG << printerName << "exit";
-            return;
+            return failed(StatusCode::DeviceInfoFailed);
         }
     }
 
     PrinterStatusReply status;
     ret = getPrinterStatus(printer, token, status, 1);
     if (ret == -2) {
-        report(StatusCode::ChannelBusy);
-        return;
+        return failed(StatusCode::ChannelBusy);
     }
     if (ret != 0) {
         markTonerFailed();
-        report(StatusCode::StatusFailed);
-        return;
+        return failed(StatusCode::StatusFailed);
     }
-    this->report(printerName, boundedReport(buildStatusReport(status), printerName));
+    return boundedReport(buildStatusReport(status), printerName);
 }

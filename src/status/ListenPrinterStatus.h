@@ -23,10 +23,12 @@ class ListenPrinterStatus : public QObject
 public:
     static constexpr int PollIntervalMs = 60000;
     // Polls that run at once; a poll waiting on its printer for longer than
-    // StalledPollMs stops counting, so that hung printers cannot use up the
-    // pool. Threads are therefore bounded by this plus the hung printers.
+    // StalledPollMs stops counting, so that hung printers cannot hold up the
+    // others. Threads are bounded by this plus the hung printers, and by
+    // MaxPollThreads in all.
     static constexpr int MaxActivePolls = 8;
     static constexpr int StalledPollMs = 200;
+    static constexpr int MaxPollThreads = 128;
 
     explicit ListenPrinterStatus(QObject* parent = nullptr);
     // Cuts the connections of polls in flight and waits for them to end.
@@ -48,9 +50,17 @@ public slots:
 
 private:
     struct Tracker;
+    enum SilentTag { Silently };
+
+    // The poll itself; returns the report instead of emitting it.
+    QStringList getPrinterStatusOnPrivateChannel(const QString& printerName, SilentTag);
 
     // Hands the printer's poll to the pool unless one is in flight.
     void startPoll(const QString& printerName);
+    // Hands waiting polls to the pool while fewer than MaxActivePolls run;
+    // called with the tracker's mutex held.
+    void startWaitingPolls();
+    void runPoll(const QString& printerName);
     void setStalledPollsAside();
     void cutPollsInFlight();
     void report(const QString& printerName, const QStringList& list);
