@@ -4,9 +4,9 @@
 //
 //   bench_channel [polls=200] [address=127.0.0.59]
 
+#include "PrinterSimServer.h"
 #include "channel/ConnectorRegistry.h"
 #include "channel/PrinterOperations.h"
-#include "PrinterSimServer.h"
 #include "sm4/Sm4Cipher.h"
 #include "transport/TSecurityTransport.h"
 

@@ -12,10 +12,10 @@
 // (it takes seconds per pass at 200 queues).
 
 #include "CupsSandbox.h"
-#include "discovery/ListenPrinterInfo.h"
+#include "channel/UsbDiscovery.h"
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
-#include "channel/UsbDiscovery.h"
+#include "discovery/ListenPrinterInfo.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

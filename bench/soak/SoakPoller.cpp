@@ -8,9 +8,9 @@
 // usage: soak-poller [--polls N] [--warmup N] [--rss-tolerance-kib N]
 //        (defaults 10000, 300, 5120)
 
-#include "status/ListenPrinterStatus.h"
-#include "core/PrinterRegistry.h"
 #include "channel/SocketConnector.h"
+#include "core/PrinterRegistry.h"
+#include "status/ListenPrinterStatus.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,16 +1,16 @@
 #include "app/PrintAgentClient.h"
 
-#include "ui/FunctionsetWidget.h"
-#include "discovery/ListenPrinterInfo.h"
-#include "status/ListenPrinterStatus.h"
+#include "channel/UsbDiscovery.h"
 #include "core/DataPaths.h"
 #include "core/Log.h"
 #include "core/ModelTable.h"
-#include "ui/NetworkPolicy.h"
 #include "core/PrinterRegistry.h"
+#include "discovery/ListenPrinterInfo.h"
+#include "status/ListenPrinterStatus.h"
 #include "store/StoreOperations.h"
+#include "ui/FunctionsetWidget.h"
+#include "ui/NetworkPolicy.h"
 #include "ui/TrayText.h"
-#include "channel/UsbDiscovery.h"
 
 #include <QAction>
 #include <QApplication>

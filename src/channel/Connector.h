@@ -51,6 +51,10 @@ public:
     // (close).
     virtual bool open() = 0;
     virtual void close() = 0;
+    // Callable from any thread: makes a call blocked on this connector's
+    // link fail at once, and every later open fail, so that a stopping
+    // owner need not wait for time-outs. Kinds without that ability ignore it.
+    virtual void cut() { }
 
     std::shared_ptr<apache::thrift::transport::TTransport> getTransport() const { return m_transport; }
     bool sharedOpen() const { return m_sharedOpen; }

@@ -1,11 +1,11 @@
 #include "channel/ConnectorRegistry.h"
 
-#include "core/HostUtils.h"
-#include "core/Log.h"
-#include "core/UsbIdentity.h"
 #include "channel/SafeConnector.h"
 #include "channel/SocketConnector.h"
 #include "channel/UsbConnector.h"
+#include "core/HostUtils.h"
+#include "core/Log.h"
+#include "core/UsbIdentity.h"
 
 #include <QMutexLocker>
 
@@ -147,4 +147,18 @@ void resetConnectors(const PrinterContextPtr& printer)
         registry.remove(id);
     }
     printer->setConnectorIds({});
+}
+
+void cutConnectors(const PrinterContextPtr& printer)
+{
+    if (!printer) {
+        return;
+    }
+    QMutexLocker printerLock(&printer->mutex());
+    ConnectorRegistry& registry = ConnectorRegistry::instance();
+    for (const QString& id : printer->connectorIds()) {
+        if (const std::shared_ptr<Connector> connector = registry.find(id)) {
+            connector->cut();
+        }
+    }
 }

@@ -43,6 +43,11 @@ std::shared_ptr<Connector> getManageConnector(const PrinterContextPtr& printer);
 // builds new ones.
 void resetConnectors(const PrinterContextPtr& printer);
 
+// Cuts the printer's connectors (Connector::cut) from any thread: a call in
+// flight on them fails at once. For a stopping owner; the connectors stay
+// registered until the failed call resets them.
+void cutConnectors(const PrinterContextPtr& printer);
+
 constexpr int ManagementPort = 9202;
 
 #endif // PSM_CONNECTORREGISTRY_H

@@ -2,9 +2,9 @@
 
 #include "channel/Client.h"
 #include "channel/ConnectorRegistry.h"
-#include "datasecurity/DataSecurity.h"
 #include "core/HostUtils.h"
 #include "core/ResultCodes.h"
+#include "datasecurity/DataSecurity.h"
 
 namespace
 {

@@ -21,6 +21,7 @@ public:
     QString connectorType() const override;
     bool open() override;
     void close() override;
+    void cut() override { m_inner->cut(); }
 
     std::shared_ptr<Connector> inner() const { return m_inner; }
 

@@ -1,14 +1,13 @@
 #include "channel/SocketConnector.h"
 
+#include "channel/ReplySocket.h"
 #include "core/Log.h"
 
 #include <thrift/TOutput.h>
-#include <thrift/transport/TSocket.h>
 #include <thrift/transport/TTransportException.h>
 
 #include <atomic>
 
-using apache::thrift::transport::TSocket;
 using apache::thrift::transport::TTransportException;
 
 namespace
@@ -27,11 +26,10 @@ SocketConnector::SocketConnector(const QString& ip, int port)
 {
     static const bool quiet = (apache::thrift::GlobalOutput.setOutputFunction(quietThriftOutput), true);
     Q_UNUSED(quiet)
-    auto socket = std::make_shared<TSocket>(ip.toStdString(), port);
-    socket->setConnTimeout(ConnectTimeoutMs);
     const int receiveTimeout = receiveTimeoutOverride.load();
-    socket->setRecvTimeout(receiveTimeout > 0 ? receiveTimeout : ReceiveTimeoutMs);
-    m_transport = socket;
+    m_socket = std::make_shared<ReplySocket>(ip.toStdString(), port, ConnectTimeoutMs,
+                                             receiveTimeout > 0 ? receiveTimeout : ReceiveTimeoutMs);
+    m_transport = m_socket;
 }
 
 QString SocketConnector::makeId(const QString& ip, int port)
@@ -52,6 +50,11 @@ bool SocketConnector::open()
 void SocketConnector::close()
 {
     Connector::close();
+}
+
+void SocketConnector::cut()
+{
+    m_socket->cut();
 }
 
 void SocketConnector::setReceiveTimeoutForTesting(int milliseconds)

@@ -3,7 +3,10 @@
 
 #include "channel/Connector.h"
 
-// A TCP connection to a printer's RPC port: a new connection per call.
+class ReplySocket;
+
+// A TCP connection to a printer's RPC port: a new connection per call. The
+// receive time-out bounds each whole reply (see ReplySocket).
 class SocketConnector : public Connector
 {
 public:
@@ -18,11 +21,15 @@ public:
     QString connectorType() const override;
     bool open() override;
     void close() override;
+    void cut() override;
 
     // Test hook: connectors built after this call use the given receive
     // time-out instead of ReceiveTimeoutMs; 0 restores the normal one. Lets a
     // test against a printer that never answers finish in seconds.
     static void setReceiveTimeoutForTesting(int milliseconds);
+
+private:
+    std::shared_ptr<ReplySocket> m_socket;
 };
 
 #endif // PSM_SOCKETCONNECTOR_H

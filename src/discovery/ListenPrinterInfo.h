@@ -1,9 +1,9 @@
 #ifndef PSM_LISTENPRINTERINFO_H
 #define PSM_LISTENPRINTERINFO_H
 
+#include "channel/UsbDiscovery.h"
 #include "core/MessageRequest.h"
 #include "discovery/CupsDestinations.h"
-#include "channel/UsbDiscovery.h"
 
 #include <QMutex>
 #include <QObject>

@@ -4,12 +4,12 @@
 
 #include "discovery/ListenPrinterInfo.h"
 
+#include "channel/PrinterOperations.h"
 #include "core/HostUtils.h"
 #include "core/Log.h"
-#include "core/UsbIdentity.h"
 #include "core/ModelTable.h"
-#include "channel/PrinterOperations.h"
 #include "core/PrinterRegistry.h"
+#include "core/UsbIdentity.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

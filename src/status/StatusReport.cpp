@@ -1,5 +1,11 @@
 #include "status/StatusReport.h"
 
+#include "core/Log.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace
 {
 int flagCode(int32_t flag)
@@ -11,7 +17,72 @@ int flagCode(int32_t flag)
     }
     return 0;
 }
+QJsonObject boundedToner(const QJsonObject& toner)
+{
+    QJsonObject bounded = toner;
+    for (auto it = bounded.begin(); it != bounded.end(); ++it) {
+        if (it.value().isString() && it.value().toString().size() > MaxReportedTextLength) {
+            it.value() = it.value().toString().left(MaxReportedTextLength);
+        } else if (it.value().isArray() || it.value().isObject()) {
+            it.value() = QJsonValue(); // nothing the window reads
+        }
+    }
+    return bounded;
+}
+
+bool tonersWithinLimits(const QJsonArray& toners)
+{
+    if (toners.size() > MaxReportedToners) {
+        return false;
+    }
+    for (const QJsonValue& toner : toners) {
+        if (boundedToner(toner.toObject()) != toner.toObject()) {
+            return false;
+        }
+    }
+    return true;
+}
 } // namespace
+
+QStringList boundedReport(QStringList report, const QString& printerName)
+{
+    if (report.size() > MaxReportCodes) {
+        PSM_LOG << printerName << "report cut to" << MaxReportCodes << "codes of" << report.size();
+        report.erase(report.begin() + MaxReportCodes, report.end());
+    }
+    return report;
+}
+
+QString boundedDeviceInfo(const QString& info, const QJsonDocument* document, const QString& printerName)
+{
+    if (!document) {
+        if (info.size() <= MaxDeviceInfoLength) {
+            return info;
+        }
+        PSM_LOG << printerName << "device information cut to" << MaxDeviceInfoLength << "characters of" << info.size();
+        return info.left(MaxDeviceInfoLength);
+    }
+    const QJsonObject reply = document->object();
+    const QJsonValue model = reply.value(QStringLiteral("model"));
+    const QJsonArray toners
+        = reply.value(QStringLiteral("tonerGroup")).toObject().value(QStringLiteral("toners")).toArray();
+    const bool modelFits = !model.isString() || model.toString().size() <= MaxReportedTextLength;
+    if (info.size() <= MaxDeviceInfoLength && modelFits && tonersWithinLimits(toners)) {
+        return info;
+    }
+    QJsonArray kept;
+    for (int i = 0; i < toners.size() && i < MaxReportedToners; ++i) {
+        kept.append(boundedToner(toners.at(i).toObject()));
+    }
+    QJsonObject bounded{ { QStringLiteral("tonerGroup"), QJsonObject{ { QStringLiteral("toners"), kept } } } };
+    if (!model.isUndefined()) {
+        bounded.insert(QStringLiteral("model"),
+                       model.isString() ? model.toString().left(MaxReportedTextLength) : model);
+    }
+    PSM_LOG << printerName << "device information cut:" << info.size() << "characters," << toners.size()
+            << "cartridges kept as" << kept.size();
+    return QString::fromUtf8(QJsonDocument(bounded).toJson(QJsonDocument::Compact));
+}
 
 QStringList detailCodes(const QString& text)
 {

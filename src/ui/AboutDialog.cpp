@@ -1,7 +1,7 @@
 #include "ui/AboutDialog.h"
 
-#include "ui/ActivityLabel.h"
 #include "core/DataPaths.h"
+#include "ui/ActivityLabel.h"
 
 #include <QDesktopServices>
 #include <QFontMetrics>

@@ -2,8 +2,8 @@
 #include "ui_Barcode.h"
 
 #include "core/Log.h"
-#include "core/SettingsRecord.h"
 #include "core/PrinterRegistry.h"
+#include "core/SettingsRecord.h"
 #include "store/StoreOperations.h"
 #include "ui/UiPrompts.h"
 

@@ -1,10 +1,10 @@
 #include "ui/FunctionsetWidget.h"
 #include "ui_FunctionsetWidget.h"
 
-#include "ui/Barcode.h"
-#include "ui/Othersettings.h"
 #include "core/SettingsRecord.h"
 #include "store/StoreOperations.h"
+#include "ui/Barcode.h"
+#include "ui/Othersettings.h"
 
 #include <QJsonDocument>
 #include <QTreeWidgetItem>

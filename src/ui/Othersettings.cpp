@@ -2,10 +2,10 @@
 #include "ui_Othersettings.h"
 
 #include "core/Log.h"
-#include "core/SettingsRecord.h"
-#include "ui/NetworkPolicy.h"
 #include "core/PrinterRegistry.h"
+#include "core/SettingsRecord.h"
 #include "store/StoreOperations.h"
+#include "ui/NetworkPolicy.h"
 #include "ui/UiPrompts.h"
 
 #include <QButtonGroup>

@@ -2,11 +2,11 @@
 #include "ui_Status.h"
 
 #include "core/Log.h"
-#include "core/UsbIdentity.h"
-#include "ui/NoFocusDelegate.h"
 #include "core/PrinterRegistry.h"
+#include "core/UsbIdentity.h"
 #include "status/StatusMessage.h"
 #include "status/TonerInfo.h"
+#include "ui/NoFocusDelegate.h"
 #include "ui/TrayText.h"
 
 #include <QCursor>
@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QStandardItemModel>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QToolTip>
 
 namespace
@@ -77,6 +78,8 @@ Status::Status(QWidget* parent)
     , ui(new Ui::Status)
 {
     ui->setupUi(this);
+    // The toner line may show a printer's own text, which must not render as markup.
+    ui->label_toner->setTextFormat(Qt::PlainText);
     m_currentRow = -1;
     setFixedSize(size());
 
@@ -217,7 +220,11 @@ void Status::slotListViewtip(const QModelIndex& index)
     m_currentRow = index.row();
     const QString serial = serialOf(item->data(PrinterIdRole).toString());
     if (!serial.isEmpty()) {
-        QToolTip::showText(QCursor::pos(), serial, ui->listView);
+        // A tooltip renders anything that looks like markup; the serial comes from the device.
+        const QString tip = Qt::mightBeRichText(serial)
+            ? QStringLiteral("<p style='white-space:pre'>") + serial.toHtmlEscaped() + QStringLiteral("</p>")
+            : serial;
+        QToolTip::showText(QCursor::pos(), tip, ui->listView);
     }
 }
 

@@ -1,11 +1,11 @@
+#include "TestPorts.h"
+#include "app/SocketServerLock.h"
+#include "app/Startup.h"
 #include "core/HostUtils.h"
 #include "core/Log.h"
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
-#include "app/SocketServerLock.h"
-#include "app/Startup.h"
 #include "status/StatusMessage.h"
-#include "TestPorts.h"
 
 #include <QElapsedTimer>
 #include <QFile>

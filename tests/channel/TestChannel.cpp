@@ -9,16 +9,16 @@
 
 #include "SimThread.h"
 
+#include "SimPrinter.h"
 #include "channel/Client.h"
 #include "channel/ConnectorRegistry.h"
-#include "datasecurity/DataSecurity.h"
 #include "channel/PrinterOperations.h"
 #include "channel/SafeConnector.h"
-#include "SimPrinter.h"
-#include "sm4/Sm4Cipher.h"
 #include "channel/SocketConnector.h"
-#include "transport/TSecurityTransport.h"
 #include "channel/UsbConnector.h"
+#include "datasecurity/DataSecurity.h"
+#include "sm4/Sm4Cipher.h"
+#include "transport/TSecurityTransport.h"
 
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/protocol/TProtocolException.h>

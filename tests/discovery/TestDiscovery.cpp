@@ -4,15 +4,15 @@
 // directly on a watcher without a thread. USB printers are simulated printers
 // behind devices on a umockdev bus, reached through the real libusb.
 
-#include "channel/ConnectorRegistry.h"
 #include "CupsSandbox.h"
-#include "discovery/ListenPrinterInfo.h"
-#include "core/ModelTable.h"
-#include "core/PrinterRegistry.h"
 #include "SimPrinter.h"
-#include "channel/UsbDiscovery.h"
 #include "UsbSimPrinter.h"
 #include "UsbTestbed.h"
+#include "channel/ConnectorRegistry.h"
+#include "channel/UsbDiscovery.h"
+#include "core/ModelTable.h"
+#include "core/PrinterRegistry.h"
+#include "discovery/ListenPrinterInfo.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -99,6 +99,7 @@ private slots:
     void cleanupTestCase();
     void printerLifecycle();
     void secondAgentExitsAtOnce();
+    void hungPrinterDoesNotDelayExit();
     void usbPrinterEndToEnd();
 
 private:
@@ -237,6 +238,28 @@ void TestEndToEnd::secondAgentExitsAtOnce()
     QVERIFY(output.contains("already running,program will quit"));
     QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(m_agentProcess.process().state(), QProcess::Running);
+}
+
+void TestEndToEnd::hungPrinterDoesNotDelayExit()
+{
+    // A printer that takes the connection and never answers, polled by a
+    // fresh agent as its first printer.
+    writeScenario({ simPrinter("127.0.0.131", { { "fault", "silent" } }) });
+    m_sim.stop();
+    m_sim.start(PSM_BUILD_DIR "/bin/printer-sim", { "-v", m_scenario });
+    QVERIFY2(m_sim.waitFor("printer-sim: ready", 10000), qPrintable(m_sim.log()));
+    m_agentProcess.stop();
+    startAgent();
+    QVERIFY(m_cups.addQueue("hung", "socket://127.0.0.131:9100", "TR-M400"));
+    QVERIFY2(m_sim.waitFor("to 127.0.0.131", 15000), qPrintable(m_sim.log()));
+    QTest::qWait(500);
+
+    QElapsedTimer timer;
+    timer.start();
+    m_agentProcess.process().terminate();
+    QVERIFY2(m_agentProcess.process().waitForFinished(2000), qPrintable(m_agentProcess.log()));
+    QVERIFY(timer.elapsed() < 2000);
+    QVERIFY(m_cups.removeQueue("hung"));
 }
 
 void TestEndToEnd::usbPrinterEndToEnd()

@@ -1,7 +1,7 @@
 // config.json as a user or an installer may have left it: the lock port and
 // the model list must come out of any bytes without a crash.
-#include "core/ModelTable.h"
 #include "app/Startup.h"
+#include "core/ModelTable.h"
 
 #include <QByteArray>
 

@@ -3,10 +3,10 @@
 // payloads, and as the bare ResponseContext and Response structures.
 //
 // usage: fuzz-receive-seeds DIRECTORY
-#include "channel/PrinterOperations.h"
 #include "ReceivePath.h"
 #include "SimPrinter.h"
 #include "SimSession.h"
+#include "channel/PrinterOperations.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,9 +2,9 @@
 // in its path, as desktop entries must quote such a path), then the
 // installed agent and tools run from there.
 
+#include "TestPorts.h"
 #include "sqlcipher/SqlCipherDriver.h"
 #include "store/StoreOperations.h"
-#include "TestPorts.h"
 
 #include <QDir>
 #include <QElapsedTimer>

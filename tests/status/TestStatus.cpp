@@ -1,9 +1,9 @@
+#include "SimThread.h"
 #include "channel/Connector.h"
 #include "channel/ConnectorRegistry.h"
-#include "status/ListenPrinterStatus.h"
-#include "core/PrinterRegistry.h"
-#include "SimThread.h"
 #include "channel/SocketConnector.h"
+#include "core/PrinterRegistry.h"
+#include "status/ListenPrinterStatus.h"
 #include "status/TonerInfo.h"
 
 #include <QElapsedTimer>
@@ -53,7 +53,7 @@ private slots:
     void pollReport();
     void tonerTextFollowsThePoll();
     void busyConnectorReportsBusy();
-    void silentPrinterDoesNotStopThePass();
+    void hungPrinterHoldsUpOnlyItself();
     void listenAndRefresh();
     void timerStartStop();
 
@@ -61,6 +61,8 @@ private slots:
     void tonerDisplay();
 
 private:
+    void startPoller();
+    void stopPoller();
     void poll(const QString& name);
     QStringList waitForReport(const QString& name, int timeoutMs = 15000);
 
@@ -74,13 +76,26 @@ void TestStatus::initTestCase()
 {
     qRegisterMetaType<QStringList>();
     m_sim = new SimThread;
+    startPoller();
+    // A printer that never answers should cost seconds, not two minutes.
+    SocketConnector::setReceiveTimeoutForTesting(1500);
+}
+
+void TestStatus::startPoller()
+{
     m_poller = new ListenPrinterStatus;
     m_poller->moveToThread(&m_pollerThread);
     connect(m_poller, &ListenPrinterStatus::printerStatusChanged, &m_collector, &ReportCollector::onReport,
             Qt::QueuedConnection);
     m_pollerThread.start();
-    // A printer that never answers should cost seconds, not two minutes.
-    SocketConnector::setReceiveTimeoutForTesting(1500);
+}
+
+void TestStatus::stopPoller()
+{
+    QMetaObject::invokeMethod(
+        m_poller, [this] { delete m_poller; }, Qt::BlockingQueuedConnection);
+    m_pollerThread.quit();
+    m_pollerThread.wait();
 }
 
 void TestStatus::init()
@@ -98,10 +113,7 @@ void TestStatus::cleanup()
 
 void TestStatus::cleanupTestCase()
 {
-    QMetaObject::invokeMethod(
-        m_poller, [this] { delete m_poller; }, Qt::BlockingQueuedConnection);
-    m_pollerThread.quit();
-    m_pollerThread.wait();
+    stopPoller();
     delete m_sim;
     SocketConnector::setReceiveTimeoutForTesting(0);
 }
@@ -173,6 +185,19 @@ void TestStatus::pollReport_data()
     QTest::newRow("status fails") << QJsonObject{ { "fault", "oversized" },
                                                   { "faultMethods", QJsonArray{ "getPrinterStatus" } } }
                                   << m400 << true << false << QStringList{ "30006" };
+    QTest::newRow("reply dribbles past the receive time-out")
+        << QJsonObject{ { "fault", "dribble" }, { "delayMs", 300 } } << m400 << true << false << QStringList{ "30001" };
+    QStringList manyCodes{ "10001" };
+    QStringList bounded{ "10001" };
+    for (int i = 0; i < 1000; ++i) {
+        manyCodes << "200030";
+        if (bounded.size() < 64) {
+            bounded << "200030";
+        }
+    }
+    QTest::newRow("report cut to its bound")
+        << QJsonObject{ { "state", 1 }, { "detail", "x,1000," + manyCodes.mid(1).join(',') } } << m400 << true << false
+        << bounded;
     QTest::newRow("other model") << QJsonObject{ { "model", "TR-C3000" } } << m400 << true << false
                                  << QStringList{ "30005" };
     QTest::newRow("colour 3800 naming") << QJsonObject{ { "model", "TR3800c" } } << "Ostrel TR Color 3800 Series"
@@ -219,6 +244,17 @@ void TestStatus::tonerTextFollowsThePoll()
     QCOMPARE(toners.size(), 1);
     QCOMPARE(tonerPercentText(toners.first()), QString("25%"));
 
+    // A printer cannot flood the window with cartridges or long texts.
+    QJsonArray many;
+    for (int i = 0; i < 40; ++i) {
+        many.append(QJsonObject{ { "tonerColor", "black" }, { "tonerDescription", QString(5000, 'd') } });
+    }
+    QVERIFY(m_sim->load({ simPrinter(address, { { "toners", many } }) }));
+    poll("toner");
+    QCOMPARE(waitForReport("toner"), QStringList{ "10000" });
+    QCOMPARE(parseToners(printer->tonerText()).size(), 16);
+    QCOMPARE(parseToners(printer->tonerText()).first().tonerDescription.size(), 256);
+
     // A failed poll of a toner printer shows the failure text instead.
     QVERIFY(m_sim->load({ simPrinter(address, { { "loginResult", 9 } }) }));
     poll("toner");
@@ -260,21 +296,47 @@ void TestStatus::busyConnectorReportsBusy()
     QCOMPARE(waitForReport("busy"), QStringList{ "10000" });
 }
 
-void TestStatus::silentPrinterDoesNotStopThePass()
+void TestStatus::hungPrinterHoldsUpOnlyItself()
 {
-    QVERIFY(m_sim->load({ simPrinter("127.0.0.93", { { "fault", "silent" } }), simPrinter("127.0.0.94") }));
+    // The full receive time-out: the hung printer's poll outlasts the test.
+    SocketConnector::setReceiveTimeoutForTesting(0);
+    QList<QJsonObject> fleet{ simPrinter("127.0.0.93", { { "fault", "silent" } }) };
+    QStringList healthy;
     auto& registry = PrinterRegistry::instance();
-    registry.addPrinterContext("127.0.0.93", "silent", false, 0, 0)->setModel("Ostrel TR-M400 Series");
-    registry.addPrinterContext("127.0.0.94", "fine", false, 0, 0)->setModel("Ostrel TR-M400 Series");
+    registry.addPrinterContext("127.0.0.93", "a-hung", false, 0, 0)->setModel("Ostrel TR-M400 Series");
+    for (int i = 0; i < 12; ++i) {
+        const QString address = QString("127.0.0.%1").arg(100 + i);
+        fleet << simPrinter(address);
+        healthy << QString("fine-%1").arg(i, 2, 10, QChar('0'));
+        registry.addPrinterContext(address, healthy.last(), false, 0, 0)->setModel("Ostrel TR-M400 Series");
+    }
+    QVERIFY(m_sim->load(fleet));
 
     QMetaObject::invokeMethod(
-        m_poller,
-        [this] {
-            m_poller->listenPrinterStatus({ "silent", "fine" }, true);
-        },
-        Qt::QueuedConnection);
-    QCOMPARE(waitForReport("silent", 20000), QStringList{ "30001" });
-    QCOMPARE(waitForReport("fine"), QStringList{ "10000" });
+        m_poller, [this] { m_poller->refreshPrinterStatus(); }, Qt::QueuedConnection);
+    for (const QString& name : healthy) {
+        QCOMPARE(waitForReport(name, 3000), QStringList{ "10000" });
+    }
+    // A click on the hung printer while its poll runs sends nothing new.
+    const auto hung = m_sim->printer("127.0.0.93");
+    QTRY_COMPARE(hung->stats().requests.value("login"), 1);
+    poll("a-hung");
+    QMetaObject::invokeMethod(
+        m_poller, [this] { m_poller->refreshPrinterStatus(); }, Qt::QueuedConnection);
+    for (const QString& name : healthy) {
+        QCOMPARE(waitForReport(name, 3000), QStringList{ "10000" });
+    }
+    QCOMPARE(hung->stats().requests.value("login"), 1);
+    QCOMPARE(hung->stats().connections, 1);
+    QVERIFY(!m_collector.reports.contains({ "a-hung", { "30001" } }));
+
+    // Stopping cuts the hung connection instead of waiting for its time-out.
+    QElapsedTimer stopping;
+    stopping.start();
+    stopPoller();
+    QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+    startPoller();
+    SocketConnector::setReceiveTimeoutForTesting(1500);
 }
 
 void TestStatus::listenAndRefresh()

@@ -1,16 +1,16 @@
+#include "TestPorts.h"
+#include "core/PrinterRegistry.h"
+#include "status/StatusMessage.h"
+#include "status/TonerInfo.h"
+#include "store/StoreOperations.h"
 #include "ui/AboutDialog.h"
 #include "ui/ActivityLabel.h"
 #include "ui/Barcode.h"
 #include "ui/FunctionsetWidget.h"
 #include "ui/NetworkPolicy.h"
 #include "ui/Othersettings.h"
-#include "core/PrinterRegistry.h"
 #include "ui/Status.h"
-#include "status/StatusMessage.h"
-#include "store/StoreOperations.h"
-#include "TestPorts.h"
 #include "ui/TipTableWidget.h"
-#include "status/TonerInfo.h"
 #include "ui/TrayText.h"
 #include "ui/UiPrompts.h"
 #include "ui/network_detect.h"
@@ -415,6 +415,8 @@ void TestUi::usbTooltip_data()
     QTest::newRow("network printer") << QString() << QString();
     QTest::newRow("two parts") << "2d8f:a62c" << QString();
     QTest::newRow("four parts") << "2d8f:a62c:SN:1" << QString();
+    QTest::newRow("markup in the serial") << "2d8f:a62c:<b>SN</b>"
+                                          << "<p style='white-space:pre'>&lt;b&gt;SN&lt;/b&gt;</p>";
 }
 
 void TestUi::usbTooltip()
@@ -621,6 +623,8 @@ void TestUi::tonerDisplay_data()
                             << QStringList{ "黑色墨盒剩余量: 25%", "品红墨盒剩余量: 100%" };
     QTest::newRow("failure text") << true << QString::fromUtf8(TonerFailureText) << QString::fromUtf8(TonerFailureText)
                                   << QStringList();
+    QTest::newRow("markup shown as text") << true << "<b>TR-M400</b>"
+                                          << "<b>TR-M400</b>" << QStringList();
     QTest::newRow("no toner support") << false << tonerJson({ { "black", 2000 } }) << QString() << QStringList();
 }
 
@@ -640,6 +644,7 @@ void TestUi::tonerDisplay()
     report("P1", { "10000" });
 
     QCOMPARE(status->findChild<QLabel*>("label_toner")->text(), label);
+    QCOMPARE(status->findChild<QLabel*>("label_toner")->textFormat(), Qt::PlainText);
     QStringList shown;
     for (int row = 0; row < table->rowCount(); ++row) {
         shown.append(table->item(row, 0)->text() + " " + table->item(row, 2)->text());

@@ -1,16 +1,16 @@
 // USB discovery, the USB transports and the USB connector, run through the
 // real libusb against simulated devices on a umockdev test bed.
 
+#include "SimPrinter.h"
+#include "UsbSimPrinter.h"
+#include "UsbTestbed.h"
 #include "channel/ConnectorRegistry.h"
 #include "channel/PrinterOperations.h"
 #include "channel/SafeConnector.h"
-#include "SimPrinter.h"
-#include "usbtransport/TLibusbDevice.h"
-#include "usbtransport/TNonblockingUsbSocket.h"
 #include "channel/UsbConnector.h"
 #include "channel/UsbDiscovery.h"
-#include "UsbSimPrinter.h"
-#include "UsbTestbed.h"
+#include "usbtransport/TLibusbDevice.h"
+#include "usbtransport/TNonblockingUsbSocket.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>

@@ -132,6 +132,14 @@ void PrinterSimServer::send(QTcpSocket* socket, const SimOutput& output)
         if (output.closeAfter) {
             socket->disconnectFromHost();
         }
+        if (output.dribbleMs > 0) {
+            auto* drip = new QTimer(socket);
+            QObject::connect(drip, &QTimer::timeout, socket, [socket] {
+                socket->write(QByteArray(1, '\x5a'));
+                socket->flush();
+            });
+            drip->start(output.dribbleMs);
+        }
     };
     if (output.delayMs > 0) {
         QTimer::singleShot(output.delayMs, socket, deliver);

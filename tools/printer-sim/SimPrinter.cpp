@@ -1,7 +1,7 @@
 #include "SimPrinter.h"
 
-#include "datasecurity/DataSecurity.h"
 #include "channel/RpcMethods.h"
+#include "datasecurity/DataSecurity.h"
 
 #include "ks_model_types.h"
 

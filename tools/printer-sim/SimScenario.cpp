@@ -18,6 +18,7 @@ const QList<QPair<QString, SimFault>>& faultNames()
         { QStringLiteral("closeMidFrame"), SimFault::CloseMidFrame },
         { QStringLiteral("garbage"), SimFault::Garbage },
         { QStringLiteral("oversized"), SimFault::Oversized },
+        { QStringLiteral("dribble"), SimFault::Dribble },
     };
     return names;
 }

@@ -17,6 +17,7 @@ enum class SimFault {
     CloseMidFrame, // send half of the reply frame, then close
     Garbage, // answer with bytes that are not a valid frame
     Oversized, // answer with a frame length far above any maximum
+    Dribble, // announce a 1 MiB frame, then send one byte every delayMs
 };
 
 // One printer of a scenario file.

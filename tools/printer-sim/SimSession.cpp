@@ -207,6 +207,11 @@ SimOutput SimSession::applyFault(const std::string& reply, const std::string& me
     case SimFault::Oversized:
         output.bytes = QByteArray("\xff\xff\xff\xf0", 4);
         break;
+    case SimFault::Dribble:
+        // A valid length (an IV and 65537 blocks) whose body never completes.
+        output.bytes = QByteArray("\x00\x10\x00\x20", 4);
+        output.dribbleMs = qMax(1, config.delayMs);
+        break;
     }
     return output;
 }

@@ -24,6 +24,7 @@ struct SimOutput {
     QByteArray bytes; // may be empty: nothing is sent
     int delayMs = 0; // send after this many milliseconds
     bool closeAfter = false; // close the link once the bytes are out
+    int dribbleMs = 0; // then one more byte every so many milliseconds, for good
 };
 
 // The printer side of one connection (a TCP connection, or a USB link fed

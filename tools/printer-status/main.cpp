@@ -4,15 +4,15 @@
 // agent's instance lock and may run while the agent runs.
 
 #include "CupsProbe.h"
-#include "discovery/ListenPrinterInfo.h"
-#include "status/ListenPrinterStatus.h"
+#include "PrinterResult.h"
+#include "PrometheusText.h"
+#include "channel/UsbDiscovery.h"
 #include "core/DataPaths.h"
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
-#include "PrinterResult.h"
-#include "PrometheusText.h"
+#include "discovery/ListenPrinterInfo.h"
+#include "status/ListenPrinterStatus.h"
 #include "status/TonerInfo.h"
-#include "channel/UsbDiscovery.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

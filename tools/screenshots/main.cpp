@@ -16,12 +16,12 @@
 // the monitor window once per printer as DIR/monitor-<row>-<name>.png. The
 // demo uses it where there is no desktop to open the window from.
 
+#include "app/PrintAgentClient.h"
+#include "app/Startup.h"
+#include "core/PrinterRegistry.h"
 #include "ui/AboutDialog.h"
 #include "ui/FunctionsetWidget.h"
 #include "ui/NetworkPolicy.h"
-#include "app/PrintAgentClient.h"
-#include "core/PrinterRegistry.h"
-#include "app/Startup.h"
 #include "ui/Status.h"
 
 #include <QApplication>
