@@ -65,6 +65,28 @@ QWidget* makeLevelBar(const TonerEntry& entry)
     return cell;
 }
 
+int entryChars(const StatusEntry& entry)
+{
+    int chars = entry.text.size();
+    for (const QString& item : entry.statusList) {
+        chars += item.size();
+    }
+    return chars;
+}
+
+// Drops the oldest entries beyond the count or the character bound.
+void trimHistory(QList<StatusEntry>& entries)
+{
+    int chars = 0;
+    for (const StatusEntry& entry : entries) {
+        chars += entryChars(entry);
+    }
+    while (entries.size() > Status::MaxStatusEntries || (entries.size() > 1 && chars > Status::MaxStatusLogChars)) {
+        chars -= entryChars(entries.first());
+        entries.removeFirst();
+    }
+}
+
 // The serial number of a USB identity "vid:pid:serial", empty for other texts.
 QString serialOf(const QString& printerID)
 {
@@ -304,9 +326,7 @@ void Status::onPrinterStatusChanged(const QString& printerName, const QStringLis
 
     const StatusEntry entry{ QDateTime::currentDateTime(), messages, status.join(QLatin1Char(',')) };
     entries.append(entry);
-    while (entries.size() > MaxStatusEntries) {
-        entries.removeFirst();
-    }
+    trimHistory(entries);
     context->setStatusEntries(entries);
 
     if (printerName == selectedKey()) {

@@ -32,6 +32,12 @@ public:
     // Each printer keeps this many status entries at most; older ones go, so
     // that an agent left running for weeks neither grows nor stalls on a click.
     static constexpr int MaxStatusEntries = 500;
+    // A printer's history is also bounded by the characters it holds, so a
+    // printer whose reports are long cannot make it grow without end; the
+    // newest entry is always kept.
+    static constexpr int MaxStatusLogChars = 256 * 1024;
+    // Lines kept in the shown log while a printer stays selected.
+    static constexpr int MaxShownLogLines = 20000;
 
     explicit Status(QWidget* parent = nullptr);
     ~Status() override;
