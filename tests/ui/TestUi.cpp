@@ -414,7 +414,8 @@ void TestUi::usbTooltip_data()
     QTest::newRow("usb identity") << UsbId << "SN0042";
     QTest::newRow("network printer") << QString() << QString();
     QTest::newRow("two parts") << "2d8f:a62c" << QString();
-    QTest::newRow("serial holding a colon") << "2d8f:a62c:SN:1" << "SN:1";
+    QTest::newRow("serial holding a colon") << "2d8f:a62c:SN:1"
+                                            << "SN:1";
     QTest::newRow("markup in the serial") << "2d8f:a62c:<b>SN</b>"
                                           << "<p style='white-space:pre'>&lt;b&gt;SN&lt;/b&gt;</p>";
 }
