@@ -47,6 +47,14 @@ void avoidOpenGl()
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
 }
 
+void keepRunningWithoutWindows()
+{
+    // The agent lives in the tray: closing the monitor window, or a message
+    // box while no window is open, must not end it. It ends through the
+    // tray menu's quit entry or the lock's exit request.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+}
+
 void loadFont()
 {
     const int id = QFontDatabase::addApplicationFont(QCoreApplication::applicationDirPath() + "/wqy-zenhei.ttf");

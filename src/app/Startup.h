@@ -14,6 +14,8 @@ void ensureDataDirectory();
 // Keeps Qt from setting up OpenGL, which the agent never draws with; called
 // before the application object exists.
 void avoidOpenGl();
+// Keeps the event loop running when the last window closes.
+void keepRunningWithoutWindows();
 void loadFont();
 void loadTranslations();
 // The lock port from config.json "excludePort", 0 when there is none.

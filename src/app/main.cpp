@@ -14,6 +14,7 @@ int main(int argc, char* argv[])
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     avoidOpenGl();
     auto* app = new QApplication(argc, argv);
+    keepRunningWithoutWindows();
 
     ensureDataDirectory();
     loadFont();
