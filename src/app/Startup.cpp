@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QTranslator>
 
+#include <malloc.h>
+
 bool needMemory = false;
 
 bool parseNeedMemory(int argc, char** argv)
@@ -36,6 +38,15 @@ void ensureDataDirectory()
     if (!dir.exists()) {
         dir.mkdir(dir.absolutePath());
     }
+}
+
+void limitMallocArenas()
+{
+    // glibc gives each thread that allocates an arena of its own, up to
+    // eight per core, and each keeps the memory its thread freed. The
+    // agent's threads (poll workers included) allocate little, so two
+    // arenas serve them all.
+    mallopt(M_ARENA_MAX, 2);
 }
 
 void avoidOpenGl()

@@ -11,6 +11,8 @@ bool parseNeedMemory(int argc, char** argv);
 // The application directory followed by "/../data", not normalised.
 QString dataDirectory();
 void ensureDataDirectory();
+// Caps glibc's malloc arenas; called before any thread starts.
+void limitMallocArenas();
 // Keeps Qt from setting up OpenGL, which the agent never draws with; called
 // before the application object exists.
 void avoidOpenGl();

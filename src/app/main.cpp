@@ -7,6 +7,7 @@
 
 int main(int argc, char* argv[])
 {
+    limitMallocArenas();
     needMemory = parseNeedMemory(argc, argv);
     qDebug() << "need memory is " << needMemory;
 
