@@ -15,6 +15,8 @@
 #include <QProcess>
 #include <QTranslator>
 
+#include <malloc.h>
+
 bool needMemory = false;
 
 bool parseNeedMemory(int argc, char** argv)
@@ -34,6 +36,15 @@ void ensureDataDirectory()
     }
 }
 
+void limitMallocArenas()
+{
+    // glibc gives each thread that allocates an arena of its own, up to
+    // eight per core, and each keeps the memory its thread freed. The
+    // agent's threads (poll workers included) allocate little, so two
+    // arenas serve them all.
+    mallopt(M_ARENA_MAX, 2);
+}
+
 void avoidOpenGl()
 {
     // Widgets would otherwise ask for GL-capable windows, and the xcb
@@ -41,6 +52,14 @@ void avoidOpenGl()
     // GL driver (tens of MB). Nothing in the environment is changed, so
     // programs started from the agent (the licence viewer) keep their GL.
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
+}
+
+void keepRunningWithoutWindows()
+{
+    // The agent lives in the tray: closing the monitor window, or a message
+    // box while no window is open, must not end it. It ends through the
+    // tray menu's quit entry or the lock's exit request.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
 }
 
 void loadFont()

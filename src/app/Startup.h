@@ -9,9 +9,13 @@ extern bool needMemory;
 // The steps of start-up, each used once by main().
 bool parseNeedMemory(int argc, char** argv);
 void ensureDataDirectory();
+// Caps glibc's malloc arenas; called before any thread starts.
+void limitMallocArenas();
 // Keeps Qt from setting up OpenGL, which the agent never draws with; called
 // before the application object exists.
 void avoidOpenGl();
+// Keeps the event loop running when the last window closes.
+void keepRunningWithoutWindows();
 void loadFont();
 void loadTranslations();
 // The lock port from config.json "excludePort", 0 when there is none.

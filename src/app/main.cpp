@@ -8,6 +8,7 @@
 
 int main(int argc, char* argv[])
 {
+    limitMallocArenas();
     needMemory = parseNeedMemory(argc, argv);
     qDebug() << "need memory is " << needMemory;
 
@@ -15,6 +16,7 @@ int main(int argc, char* argv[])
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     avoidOpenGl();
     auto* app = new QApplication(argc, argv);
+    keepRunningWithoutWindows();
 
     ensureDataDirectory();
     loadFont();

@@ -15,6 +15,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QWidget>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -90,6 +92,7 @@ private slots:
     void modelLookups();
     void needMemory_data();
     void needMemory();
+    void closedWindowKeepsAgentRunning();
 
     void ipv4_data();
     void ipv4();
@@ -378,6 +381,17 @@ void TestApp::needMemory()
         argv.push_back(arg.data());
     }
     QCOMPARE(parseNeedMemory(int(argv.size()), argv.data()), expected);
+}
+
+void TestApp::closedWindowKeepsAgentRunning()
+{
+    keepRunningWithoutWindows();
+    QWidget window;
+    window.show();
+    QTimer::singleShot(0, &window, &QWidget::close);
+    QTimer::singleShot(300, [] { QCoreApplication::exit(7); });
+    // 0 would mean closing the only window ended the event loop.
+    QCOMPARE(QApplication::exec(), 7);
 }
 
 void TestApp::ipv4_data()
