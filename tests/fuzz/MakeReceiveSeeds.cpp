@@ -1,6 +1,6 @@
 // Writes the seed corpus of fuzz_receive: real replies of the simulated
-// printer to the calls the agent makes, as the wire bytes, as the deciphered
-// payloads, and as the bare ResponseContext and Response structures.
+// printer to the calls the agent makes, as the wire bytes and as the
+// deciphered payloads.
 //
 // usage: fuzz-receive-seeds DIRECTORY
 #include "ReceivePath.h"
@@ -124,33 +124,15 @@ std::string decipher(const std::string& wire)
     return payload;
 }
 
-template <class Struct> std::string serialise(const Struct& value)
-{
-    auto buffer = std::make_shared<TMemoryBuffer>();
-    TBinaryProtocol protocol(buffer);
-    value.write(&protocol);
-    return buffer->getBufferAsString();
-}
-
-// The index of a wrapper or structure target by name.
+// The index of a wrapper target by name.
 uint8_t wrapperIndex(const char* name)
 {
     for (size_t i = 0; i < wrapperTargets().size(); ++i) {
         if (std::strcmp(wrapperTargets()[i].name, name) == 0) {
-            return targetIndexOfWrapper(i);
+            return uint8_t(i);
         }
     }
     qFatal("no wrapper target %s", name);
-}
-
-uint8_t structIndex(const char* name)
-{
-    for (size_t i = 0; i < structTargets().size(); ++i) {
-        if (std::strcmp(structTargets()[i].name, name) == 0) {
-            return targetIndexOfStruct(i);
-        }
-    }
-    qFatal("no structure target %s", name);
 }
 
 } // namespace
@@ -184,10 +166,9 @@ int main(int argc, char* argv[])
     auto connector = std::make_shared<SafeConnector>(std::make_shared<SimConnector>(loop), QLatin1String(ChannelKey));
 
     bool replayed = true;
-    // Every reply becomes a wire seed (TCP and USB), an enciphered-mode seed
-    // of its payload, and seeds of its structures.
-    const auto keep = [&](const char* stem, const char* wrapper, const char* structName, const auto& response,
-                          const model::ResponseContext& context) {
+    // Every reply becomes a wire seed (TCP and USB) and an enciphered-mode
+    // seed of its payload.
+    const auto keep = [&](const char* stem, const char* wrapper) {
         const std::string wire = loop->lastReply();
         const uint8_t index = wrapperIndex(wrapper);
         // The harness must see the reply as the wrapper saw it.
@@ -199,10 +180,6 @@ int main(int argc, char* argv[])
         seeds.write(QStringLiteral("wire-%1").arg(QLatin1String(stem)), 0, index, wire);
         seeds.write(QStringLiteral("wire-usb-%1").arg(QLatin1String(stem)), UsbBit, index, wire);
         seeds.write(QStringLiteral("payload-%1").arg(QLatin1String(stem)), EncipheredBit, index, decipher(wire));
-        seeds.write(QStringLiteral("struct-%1").arg(QLatin1String(stem)), EncipheredBit, structIndex(structName),
-                    serialise(response));
-        seeds.write(QStringLiteral("context-%1").arg(QLatin1String(stem)), EncipheredBit,
-                    structIndex("ResponseContext"), serialise(context));
     };
 
     model::LoginArgs loginArgs;
@@ -210,43 +187,33 @@ int main(int argc, char* argv[])
     loginArgs.__set_password(defaultAccountPassword());
     model::LoginResponse login;
     UserClient(connector).login(loginArgs, login);
-    model::ResponseContext context;
-    context.__set_loginResponse(login);
-    keep("login", "UserClient::login", "LoginResponse", login, context);
+    keep("login", "UserClient::login");
 
     model::GetDeviceIdArgs idArgs;
     idArgs.__set_token(login.token);
     model::GetDeviceIdResponse deviceId;
     DeviceClient(connector).getDeviceId(idArgs, deviceId);
-    context = {};
-    context.__set_getDeviceIdResponse(deviceId);
-    keep("device-id", "DeviceClient::getDeviceId", "GetDeviceIdResponse", deviceId, context);
+    keep("device-id", "DeviceClient::getDeviceId");
 
     model::GetDeviceInfoArgs infoArgs;
     infoArgs.__set_token(login.token);
     infoArgs.__set_reqList(R"(["tonerGroup","model"])");
     model::GetDeviceInfoResponse info;
     DeviceClient(connector).getDeviceInfo(infoArgs, info);
-    context = {};
-    context.__set_getDeviceInfoResponse(info);
-    keep("device-info", "DeviceClient::getDeviceInfo", "GetDeviceInfoResponse", info, context);
+    keep("device-info", "DeviceClient::getDeviceInfo");
 
     model::GetPrinterStatusArgs statusArgs;
     statusArgs.__set_token(login.token);
     model::GetPrinterStatusResponse status;
     DeviceClient(connector).getPrinterStatus(statusArgs, status);
-    context = {};
-    context.__set_getPrinterStatusResponse(status);
-    keep("status", "DeviceClient::getPrinterStatus", "GetPrinterStatusResponse", status, context);
+    keep("status", "DeviceClient::getPrinterStatus");
     const std::string statusWire = loop->lastReply();
 
     model::GetVersionArgs versionArgs;
     versionArgs.__set_type({ model::ModuleType::PROTOCOL, model::ModuleType::FIRMWARE, model::ModuleType::ENGINE });
     model::GetVersionResponse versions;
     SystemClient(connector).getVersion(versionArgs, versions);
-    context = {};
-    context.__set_getVersionResponse(versions);
-    keep("version", "SystemClient::getVersion", "GetVersionResponse", versions, context);
+    keep("version", "SystemClient::getVersion");
 
     // A refused login and a stale token: replies with a result code only.
     loginArgs.__set_password("wrong");
