@@ -1,16 +1,14 @@
 // Tests of the device channel: the SM4 cipher, the enciphered frames, the
-// connectors and their selection, the service clients and the per-printer
-// operations, against the simulated printer over real loopback TCP.
+// connectors and their selection and the per-printer operations, against the
+// simulated printer over real loopback TCP.
 //
 // Addresses 127.0.0.31 to 127.0.0.59 on port 9202 belong to these tests.
-// Connectors built here use a 2000 ms receive time-out
-// (SocketConnector::setReceiveTimeoutForTesting) so that a printer that
-// never answers costs two seconds instead of two minutes.
+// Connectors built here use a 2000 ms receive time-out so that a printer
+// that never answers costs two seconds instead of two minutes.
 
 #include "SimThread.h"
 
 #include "SimPrinter.h"
-#include "channel/Client.h"
 #include "channel/ConnectorRegistry.h"
 #include "channel/PrinterOperations.h"
 #include "channel/SafeConnector.h"
@@ -23,14 +21,10 @@
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/protocol/TProtocolException.h>
 #include <thrift/transport/TBufferTransports.h>
-#include <thrift/transport/TSocket.h>
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <thread>
@@ -44,18 +38,17 @@ namespace
 
 constexpr int TestReceiveTimeoutMs = 2000;
 
-QByteArray fromHex(const char* hex)
+std::shared_ptr<Sm4Cipher> cipherOf(const QByteArray& key)
 {
-    return QByteArray::fromHex(hex);
+    return std::make_shared<Sm4Cipher>(reinterpret_cast<const uint8_t*>(key.constData()), size_t(key.size()));
 }
 
 std::shared_ptr<Sm4Cipher> channelCipher()
 {
-    const QByteArray key = hexToBytes(QString::fromLatin1(ChannelKey));
-    return std::make_shared<Sm4Cipher>(reinterpret_cast<const uint8_t*>(key.constData()), size_t(key.size()));
+    return cipherOf(hexToBytes(QString::fromLatin1(ChannelKey)));
 }
 
-// Every log line written while it lives.
+// Counts the log lines written while it lives.
 class LogCapture
 {
 public:
@@ -66,26 +59,12 @@ public:
         m_previous = qInstallMessageHandler(&LogCapture::handler);
     }
     ~LogCapture() { qInstallMessageHandler(m_previous); }
-
-    // Lines logged under the operation name (the prefix "... , name ]").
+    // Lines logged under an operation name (the prefix "... name ]").
     int countFor(const QString& operation) const
     {
+        const QString text = QStringLiteral(" %1 ]").arg(operation);
         QMutexLocker locker(&s_mutex);
-        int count = 0;
-        for (const QString& line : s_lines) {
-            count += line.contains(QStringLiteral(" %1 ]").arg(operation)) ? 1 : 0;
-        }
-        return count;
-    }
-    bool contains(const QString& text) const
-    {
-        QMutexLocker locker(&s_mutex);
-        for (const QString& line : s_lines) {
-            if (line.contains(text)) {
-                return true;
-            }
-        }
-        return false;
+        return int(std::count_if(s_lines.begin(), s_lines.end(), [&](const QString& l) { return l.contains(text); }));
     }
 
 private:
@@ -94,7 +73,6 @@ private:
         QMutexLocker locker(&s_mutex);
         s_lines.append(message);
     }
-
     QtMessageHandler m_previous;
     static QMutex s_mutex;
     static QStringList s_lines;
@@ -115,19 +93,13 @@ public:
         m_open = true;
         ++opens;
     }
-    void close() override
-    {
-        m_open = false;
-        ++closes;
-    }
+    void close() override { m_open = false; }
     uint32_t read(uint8_t*, uint32_t) { return 0; }
     void write(const uint8_t*, uint32_t) { }
-
     void dropLink() { m_open = false; }
 
     bool failOpen = false;
     int opens = 0;
-    int closes = 0;
 
 private:
     bool m_open = false;
@@ -144,46 +116,12 @@ public:
         m_transport = fake;
     }
     QString connectorType() const override { return m_type; }
-    bool open() override
-    {
-        try {
-            m_transport->open();
-        } catch (const TTransportException&) {
-            return false;
-        }
-        return true;
-    }
-    void close() override { m_transport->close(); }
-
+    bool open() override { return Connector::open(); }
+    void close() override { Connector::close(); }
     std::shared_ptr<SwitchTransport> fake;
 
 private:
     QString m_type;
-};
-
-// A TCP link that the connectors treat as a USB one (kept open, not shared),
-// to exercise the USB rules against the simulated printer.
-class SocketAsUsbConnector : public Connector
-{
-public:
-    explicit SocketAsUsbConnector(const QString& ip)
-        : Connector(false)
-    {
-        auto socket = std::make_shared<TSocket>(ip.toStdString(), ManagementPort);
-        socket->setRecvTimeout(TestReceiveTimeoutMs);
-        m_transport = socket;
-    }
-    QString connectorType() const override { return QStringLiteral("usb"); }
-    bool open() override
-    {
-        try {
-            m_transport->open();
-        } catch (const TTransportException&) {
-            return false;
-        }
-        return true;
-    }
-    void close() override { m_transport->close(); }
 };
 
 // Hands out its bytes a few at a time; with gaps, every other read returns
@@ -222,13 +160,28 @@ private:
     unsigned m_calls = 0;
 };
 
-std::string encodeFrame(const std::string& payload, uint32_t maxFrameSize = 1 << 20)
+std::string encodeFrame(const std::string& payload)
 {
     auto sink = std::make_shared<TMemoryBuffer>();
-    TSecurityTransport frames(sink, channelCipher(), 16, 1024, maxFrameSize);
+    TSecurityTransport frames(sink, channelCipher(), 16, 1024, 1 << 20);
     frames.write(reinterpret_cast<const uint8_t*>(payload.data()), uint32_t(payload.size()));
     frames.flush();
     return sink->getBufferAsString();
+}
+
+// A frame whose deciphered body is exactly plain (whole blocks, padding
+// included), under a zero IV.
+QByteArray frameOfPlainBody(const QByteArray& plain)
+{
+    const uint32_t length = uint32_t(16 + plain.size());
+    QByteArray frame(4 + 16 + plain.size(), '\0');
+    for (int i = 0; i < 4; ++i) {
+        frame[i] = char(length >> (24 - 8 * i));
+    }
+    const uint8_t iv[16] = {};
+    channelCipher()->encryptCbc(iv, reinterpret_cast<const uint8_t*>(plain.constData()), size_t(plain.size()),
+                                reinterpret_cast<uint8_t*>(frame.data() + 20));
+    return frame;
 }
 
 std::shared_ptr<TMemoryBuffer> memory(const std::string& bytes)
@@ -252,14 +205,11 @@ QJsonObject normalPrinter(const QString& address)
         { QStringLiteral("address"), address },
         { QStringLiteral("model"), QStringLiteral("TR-M400") },
         { QStringLiteral("deviceId"), QStringLiteral("DEV-") + address },
-        { QStringLiteral("mac"), QStringLiteral("00:11:22:33:44:55") },
         { QStringLiteral("state"), 3 },
         { QStringLiteral("flags"), QJsonArray{ 4, 64 } },
         { QStringLiteral("detail"), QStringLiteral("x,2,200030ab,201600") },
         { QStringLiteral("toners"),
           QJsonArray{ QJsonObject{ { QStringLiteral("tonerId"), QStringLiteral("K1") },
-                                   { QStringLiteral("tonerModel"), QStringLiteral("TN-400") },
-                                   { QStringLiteral("tonerColor"), QStringLiteral("black") },
                                    { QStringLiteral("tonerDescription"), QStringLiteral("黑色墨粉") },
                                    { QStringLiteral("maxCapacity"), 8000 },
                                    { QStringLiteral("suppliesLevel"), 2000 } } } },
@@ -295,10 +245,9 @@ private slots:
     void init();
 
     void sm4KnownAnswer();
-    void sm4RejectsBadKey();
-    void dataSecurityDecode_data();
-    void dataSecurityDecode();
-    void defaultPasswordIsStableAndAccepted();
+    void keyHandling_data();
+    void keyHandling();
+    void md5KnownAnswer();
     void hexToBytes_data();
     void hexToBytes();
 
@@ -307,29 +256,25 @@ private slots:
     void frameRejected_data();
     void frameRejected();
     void announcedLengthDoesNotDriveAllocation();
-    void oversizedMessageIsNotWritten();
+    void messageSizeLimit_data();
+    void messageSizeLimit();
     void protocolLimits_data();
     void protocolLimits();
 
     void socketConnectorClosesAfterEveryCall();
-    void usbConnectorStaysOpenUntilForcedRelease();
-    void failedOpenLeavesConnectorFree();
+    void usbConnectorStaysOpenUntilAFailure();
     void closedUsbLinkWithOwnerIsBusy();
     void selection_data();
     void selection();
 
     void pollCallsAgainstSimulator();
-    void deviceInfoHoldsOnlyRequestedItems_data();
     void deviceInfoHoldsOnlyRequestedItems();
-    void successiveStatusCallsReuseOneConnector();
     void busyConnectorGivesMinusTwoWithoutSending();
     void refusedPrinterRebuildsConnectorsEveryAttempt();
     void zeroAttemptsTouchNothing();
     void versionCheck();
     void faultModes_data();
     void faultModes();
-    void usbLinkStaysOpenUntilACallFails();
-    void simulatorProcessFollowsScenarioFile();
     void scenarioParsing_data();
     void scenarioParsing();
 
@@ -360,113 +305,86 @@ void TestChannel::init()
 void TestChannel::sm4KnownAnswer()
 {
     // GB/T 32907-2016, appendix A, example 1.
-    const QByteArray key = fromHex("0123456789abcdeffedcba9876543210");
-    const QByteArray plain = key;
-    Sm4Cipher cipher(reinterpret_cast<const uint8_t*>(key.constData()), size_t(key.size()));
-    QVERIFY(cipher.isValid());
-
+    const QByteArray key = QByteArray::fromHex("0123456789abcdeffedcba9876543210");
+    const auto* plain = reinterpret_cast<const uint8_t*>(key.constData());
+    Sm4Cipher cipher(plain, size_t(key.size()));
     QByteArray out(16, '\0');
-    QVERIFY(cipher.encryptEcb(reinterpret_cast<const uint8_t*>(plain.constData()), 16,
-                              reinterpret_cast<uint8_t*>(out.data())));
+    auto* o = reinterpret_cast<uint8_t*>(out.data());
+    QVERIFY(cipher.encryptEcb(plain, 16, o));
     QCOMPARE(out.toHex(), QByteArray("681edf34d206965e86b3e94f536e4246"));
-
-    QVERIFY(cipher.decryptEcb(reinterpret_cast<const uint8_t*>(out.constData()), 16,
-                              reinterpret_cast<uint8_t*>(out.data())));
-    QCOMPARE(out, plain);
-
+    QVERIFY(cipher.decryptEcb(o, 16, o));
+    QCOMPARE(out, key);
     // CBC with a zero IV equals ECB on the first block.
     const uint8_t iv[16] = {};
-    QVERIFY(cipher.encryptCbc(iv, reinterpret_cast<const uint8_t*>(plain.constData()), 16,
-                              reinterpret_cast<uint8_t*>(out.data())));
+    QVERIFY(cipher.encryptCbc(iv, plain, 16, o));
     QCOMPARE(out.toHex(), QByteArray("681edf34d206965e86b3e94f536e4246"));
-
-    // Only whole blocks.
-    QVERIFY(!cipher.encryptEcb(reinterpret_cast<const uint8_t*>(plain.constData()), 15,
-                               reinterpret_cast<uint8_t*>(out.data())));
+    QVERIFY(!cipher.encryptEcb(plain, 15, o)); // only whole blocks
 }
 
-void TestChannel::sm4RejectsBadKey()
+void TestChannel::keyHandling_data()
 {
-    Sm4Cipher shortKey(std::vector<uint8_t>(15, 1));
-    QVERIFY(!shortKey.isValid());
+    QTest::addColumn<int>("keyBytes");
+    QTest::addColumn<int>("announced"); // the key length the transport is told
+    QTest::addColumn<bool>("usable");
+
+    QTest::newRow("16-byte key") << 16 << 16 << true;
+    QTest::newRow("no key") << 0 << 0 << false;
+    QTest::newRow("15-byte key") << 15 << 15 << false;
+    QTest::newRow("17-byte key") << 17 << 17 << false;
+    QTest::newRow("32-byte key") << 32 << 32 << false;
+    QTest::newRow("transport told another length") << 16 << 32 << false;
+}
+
+void TestChannel::keyHandling()
+{
+    QFETCH(int, keyBytes);
+    QFETCH(int, announced);
+    QFETCH(bool, usable);
+    QByteArray key(keyBytes, '\0');
+    for (int i = 0; i < keyBytes; ++i) {
+        key[i] = char(i * 13 + 1);
+    }
+    const auto cipher = cipherOf(key);
     uint8_t block[16] = {};
-    QVERIFY(!shortKey.encryptEcb(block, 16, block));
+    QCOMPARE(cipher->encryptEcb(block, 16, block), keyBytes == 16);
 
-    // A transport over such a key refuses to open rather than send clear text.
-    TSecurityTransport frames(std::make_shared<TMemoryBuffer>(),
-                              std::make_shared<Sm4Cipher>(std::vector<uint8_t>(15, 1)), 15, 1024, 1 << 20);
-    QVERIFY_EXCEPTION_THROWN(frames.open(), TTransportException);
+    // A transport without a usable key refuses to open rather than send clear text.
+    TSecurityTransport frames(std::make_shared<TMemoryBuffer>(), cipher, uint32_t(announced), 1024, 1 << 20);
+    bool opened = true;
+    try {
+        frames.open();
+    } catch (const TTransportException& e) {
+        QCOMPARE(e.getType(), TTransportException::BAD_ARGS);
+        opened = false;
+    }
+    QCOMPARE(opened, usable);
 }
 
-void TestChannel::dataSecurityDecode_data()
+void TestChannel::md5KnownAnswer()
 {
-    QTest::addColumn<QString>("algorithm");
-    QTest::addColumn<QString>("input");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("expected");
-
-    // RFC 1321 test suite.
-    QTest::newRow("empty") << "MD5"
-                           << ""
-                           << ""
-                           << "d41d8cd98f00b204e9800998ecf8427e";
-    QTest::newRow("abc") << "MD5"
-                         << "abc"
-                         << ""
-                         << "900150983cd24fb0d6963f7d28e17f72";
-    QTest::newRow("key comes first") << "MD5"
-                                     << "bc"
-                                     << "a"
-                                     << "900150983cd24fb0d6963f7d28e17f72";
-    QTest::newRow("unknown algorithm") << "SHA1"
-                                       << "abc"
-                                       << ""
-                                       << "";
-}
-
-void TestChannel::dataSecurityDecode()
-{
-    QFETCH(QString, algorithm);
-    QFETCH(QString, input);
-    QFETCH(QString, key);
-    QFETCH(QString, expected);
-    const std::string result
-        = ds::DataSecurity::decode(algorithm.toStdString(), input.toStdString(), key.toStdString());
-    QCOMPARE(QString::fromStdString(result), expected);
-}
-
-void TestChannel::defaultPasswordIsStableAndAccepted()
-{
-    const std::string password = defaultAccountPassword();
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(QString::fromStdString(password)).hasMatch());
-    QCOMPARE(defaultAccountPassword(), password);
-    QCOMPARE(simDefaultPassword(), password);
+    // RFC 1321 test suite: the printer derives the same password, so only a
+    // known answer shows a wrong digest. The key comes first.
+    QCOMPARE(ds::DataSecurity::decode("MD5", "bc", "a"), std::string("900150983cd24fb0d6963f7d28e17f72"));
+    QCOMPARE(ds::DataSecurity::decode("SHA1", "abc", ""), std::string());
 }
 
 void TestChannel::hexToBytes_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("expected");
-    QTest::addColumn<QString>("logged");
 
-    QTest::newRow("channel key") << QString::fromLatin1(ChannelKey) << fromHex("3a7c91e405b86d2fc3581ea974d06b82")
-                                 << QString();
-    QTest::newRow("stops at a bad part") << "0a zz 01" << fromHex("0a") << "invalid hex string:  \"zz\"";
-    QTest::newRow("extra blanks") << "  3a \t 7c  " << fromHex("3a7c") << QString();
-    QTest::newRow("low byte kept") << "1ff" << fromHex("ff") << QString();
-    QTest::newRow("empty") << "" << QByteArray() << QString();
+    QTest::newRow("channel key") << QString::fromLatin1(ChannelKey)
+                                 << QByteArray::fromHex("3a7c91e405b86d2fc3581ea974d06b82");
+    QTest::newRow("stops at a bad part") << "0a zz 01" << QByteArray::fromHex("0a");
+    QTest::newRow("extra blanks") << "  3a \t 7c  " << QByteArray::fromHex("3a7c");
+    QTest::newRow("low byte kept") << "1ff" << QByteArray::fromHex("ff");
 }
 
 void TestChannel::hexToBytes()
 {
     QFETCH(QString, text);
     QFETCH(QByteArray, expected);
-    QFETCH(QString, logged);
-    LogCapture log;
     QCOMPARE(::hexToBytes(text), expected);
-    if (!logged.isEmpty()) {
-        QVERIFY(log.contains(logged));
-    }
 }
 
 void TestChannel::frameRoundTrip_data()
@@ -475,7 +393,7 @@ void TestChannel::frameRoundTrip_data()
     QTest::addColumn<bool>("nonblocking");
 
     // Around the cipher block, the 1024-byte buffer and growth steps.
-    for (int size : { 1, 15, 16, 17, 31, 32, 1003, 1004, 1005, 1023, 1024, 1025, 2049, 100000 }) {
+    for (int size : { 1, 15, 16, 17, 1004, 1005, 1023, 1024, 1025, 2049, 100000 }) {
         QTest::addRow("%d bytes", size) << size << false;
         QTest::addRow("%d bytes, trickled", size) << size << true;
     }
@@ -512,30 +430,31 @@ void TestChannel::frameRejected_data()
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<int>("type");
 
-    const std::string one = encodeFrame("hello"); // one cipher block
     const std::string two = encodeFrame(std::string(20, 'x')); // two cipher blocks
-    auto bytes = [](const std::string& s) { return QByteArray(s.data(), int(s.size())); };
     auto header = [](uint32_t n) {
         const char h[4] = { char(n >> 24), char(n >> 16), char(n >> 8), char(n) };
         return QByteArray(h, 4) + QByteArray(64, 'a');
     };
-
-    // Flipping a bit of the block before the last one flips the same bit of
-    // the last plain block, so the padding goes wrong every time.
-    QByteArray ivTampered = bytes(one);
-    ivTampered[4 + 15] = char(ivTampered[4 + 15] ^ 0x01);
-    QByteArray blockTampered = bytes(two);
-    blockTampered[4 + 16 + 15] = char(blockTampered[4 + 16 + 15] ^ 0x40);
-
-    QTest::newRow("padding wrong after IV tampered") << ivTampered << int(TTransportException::CORRUPTED_DATA);
-    QTest::newRow("padding wrong after block tampered") << blockTampered << int(TTransportException::CORRUPTED_DATA);
-    QTest::newRow("length above the maximum") << header((1 << 20) + 16) << int(TTransportException::CORRUPTED_DATA);
-    QTest::newRow("length 0xffffffff") << header(0xffffffffu) << int(TTransportException::CORRUPTED_DATA);
-    QTest::newRow("not whole blocks") << header(16 + 17) << int(TTransportException::CORRUPTED_DATA);
-    QTest::newRow("IV without a block") << header(16) << int(TTransportException::CORRUPTED_DATA);
-    QTest::newRow("empty length") << header(0) << int(TTransportException::CORRUPTED_DATA);
-    QTest::newRow("truncated body") << bytes(two).left(int(two.size()) - 5) << int(TTransportException::END_OF_FILE);
-    QTest::newRow("truncated header") << bytes(two).left(3) << int(TTransportException::END_OF_FILE);
+    // Bodies as they decipher: the padding must be 1 to 16 bytes, each
+    // holding the padding's length.
+    const QByteArray text(20, 'x');
+    const int corrupted = int(TTransportException::CORRUPTED_DATA);
+    QTest::newRow("padding 0") << frameOfPlainBody(QByteArray(31, 'x') + '\0') << corrupted;
+    QTest::newRow("padding longer than a block") << frameOfPlainBody("abc" + QByteArray(29, char(29))) << corrupted;
+    QTest::newRow("padding longer than the body") << frameOfPlainBody(QByteArray(16, char(17))) << corrupted;
+    QTest::newRow("first padding byte differs")
+        << frameOfPlainBody(text + '\x03' + QByteArray(11, '\x0c')) << corrupted;
+    QTest::newRow("padding byte before last differs")
+        << frameOfPlainBody(text + QByteArray(10, '\x0c') + '\x0b' + '\x0c') << corrupted;
+    QTest::newRow("length above the maximum") << header((1 << 20) + 16) << corrupted;
+    QTest::newRow("length 0xffffffff") << header(0xffffffffu) << corrupted;
+    QTest::newRow("not whole blocks") << header(16 + 17) << corrupted;
+    QTest::newRow("IV without a block") << header(16) << corrupted;
+    QTest::newRow("empty length") << header(0) << corrupted;
+    QTest::newRow("truncated body") << QByteArray::fromStdString(two).left(int(two.size()) - 5)
+                                    << int(TTransportException::END_OF_FILE);
+    QTest::newRow("truncated header") << QByteArray::fromStdString(two).left(3)
+                                      << int(TTransportException::END_OF_FILE);
 }
 
 void TestChannel::frameRejected()
@@ -564,19 +483,31 @@ void TestChannel::announcedLengthDoesNotDriveAllocation()
     QVERIFY(inner->largestRequest <= 1024);
 }
 
-void TestChannel::oversizedMessageIsNotWritten()
+void TestChannel::messageSizeLimit_data()
 {
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("sent");
+    // A 4096-byte frame holds the IV and 4080 bytes: 4079 bytes and their padding.
+    QTest::newRow("largest message") << 4079 << true;
+    QTest::newRow("one byte more") << 4080 << false;
+    QTest::newRow("empty message") << 0 << false;
+}
+
+void TestChannel::messageSizeLimit()
+{
+    QFETCH(int, size);
+    QFETCH(bool, sent);
     auto sink = std::make_shared<TMemoryBuffer>();
     TSecurityTransport frames(sink, channelCipher(), 16, 1024, 4096);
-    const std::string big(4096, 'b');
-    QVERIFY_EXCEPTION_THROWN(frames.write(reinterpret_cast<const uint8_t*>(big.data()), uint32_t(big.size())),
-                             TTransportException);
+    const std::string message(size_t(size), 'b');
+    try {
+        frames.write(reinterpret_cast<const uint8_t*>(message.data()), uint32_t(size));
+        QVERIFY(sent || size == 0);
+    } catch (const TTransportException&) {
+        QVERIFY(!sent);
+    }
     frames.flush();
-    QCOMPARE(sink->available_read(), 0u);
-
-    // Nothing is sent for an empty message either.
-    frames.flush();
-    QCOMPARE(sink->available_read(), 0u);
+    QCOMPARE(sink->available_read(), sent ? 4100u : 0u);
 }
 
 void TestChannel::protocolLimits_data()
@@ -598,19 +529,14 @@ void TestChannel::protocolLimits()
         writer.writeI32(0x7ffffff0);
     }
     const std::string frame = encodeFrame(plain->getBufferAsString() + "tail");
-
     auto frames = std::make_shared<TSecurityTransport>(memory(frame), channelCipher(), 16, 1024, 256 << 20);
     TBinaryProtocol reader(frames, TSecurityTransport::ProtocolStringLimit, TSecurityTransport::ProtocolContainerLimit,
                            true, true);
     try {
-        if (container) {
-            apache::thrift::protocol::TType type;
-            uint32_t size = 0;
-            reader.readListBegin(type, size);
-        } else {
-            std::string text;
-            reader.readString(text);
-        }
+        apache::thrift::protocol::TType type;
+        uint32_t size = 0;
+        std::string text;
+        container ? reader.readListBegin(type, size) : reader.readString(text);
         QFAIL("the size was accepted");
     } catch (const TProtocolException& e) {
         QCOMPARE(e.getType(), TProtocolException::SIZE_LIMIT);
@@ -620,17 +546,21 @@ void TestChannel::protocolLimits()
 void TestChannel::socketConnectorClosesAfterEveryCall()
 {
     FakeConnector connector(QStringLiteral("socket"), true);
+    connector.fake->failOpen = true;
+    QString token;
+    QCOMPARE(connector.acquire(token), -1);
+    QVERIFY(token.isEmpty());
+    connector.fake->failOpen = false; // the usage lock was given back: no -2
     for (int call = 1; call <= 2; ++call) {
-        QString token;
         QCOMPARE(connector.acquire(token), 0);
-        QVERIFY(QRegularExpression(QStringLiteral("^\\{[0-9a-f-]{36}\\}$")).match(token).hasMatch());
+        QVERIFY(!token.isEmpty());
         QVERIFY(connector.release(token, false));
         QVERIFY(!connector.fake->isOpen());
         QCOMPARE(connector.fake->opens, call);
     }
 }
 
-void TestChannel::usbConnectorStaysOpenUntilForcedRelease()
+void TestChannel::usbConnectorStaysOpenUntilAFailure()
 {
     FakeConnector connector(QStringLiteral("usb"), false);
     QString owner;
@@ -659,23 +589,6 @@ void TestChannel::usbConnectorStaysOpenUntilForcedRelease()
     connector.release(next, false);
 }
 
-void TestChannel::failedOpenLeavesConnectorFree()
-{
-    FakeConnector connector(QStringLiteral("socket"), true);
-    connector.fake->failOpen = true;
-    QString token;
-    QCOMPARE(connector.acquire(token), -1);
-    QVERIFY(token.isEmpty());
-
-    // The usage lock was given back: no 5 s wait.
-    QElapsedTimer timer;
-    timer.start();
-    connector.fake->failOpen = false;
-    QCOMPARE(connector.acquire(token), 0);
-    QVERIFY(timer.elapsed() < 1000);
-    connector.release(token, false);
-}
-
 void TestChannel::closedUsbLinkWithOwnerIsBusy()
 {
     FakeConnector connector(QStringLiteral("usb"), false);
@@ -683,7 +596,6 @@ void TestChannel::closedUsbLinkWithOwnerIsBusy()
     QCOMPARE(connector.acquire(owner), 0);
     connector.release(owner, false);
     connector.fake->dropLink(); // the link went away under the connector
-
     QString token;
     QCOMPARE(connector.acquire(token), -2);
     QCOMPARE(connector.fake->opens, 1);
@@ -754,11 +666,9 @@ void TestChannel::selection()
     auto printer = std::make_shared<PrinterContext>(ip, printerName, quint16(classA), quint16(classB));
     printer->setKind(kind);
     printer->setModel(model);
-    LogCapture log;
     const std::shared_ptr<Connector> connector = getManageConnector(printer);
     if (innerId.isEmpty()) {
         QVERIFY(!connector);
-        QVERIFY(log.contains(QStringLiteral("getManageConnector ] linux usb connector must has classid")));
         QVERIFY(printer->connectorIds().isEmpty());
         return;
     }
@@ -771,10 +681,8 @@ void TestChannel::selection()
     QCOMPARE(printer->connectorIds().size(), 2);
 
     auto safe = std::dynamic_pointer_cast<SafeConnector>(connector);
-    QVERIFY(safe);
     if (type == QLatin1String("usb")) {
         auto usb = std::dynamic_pointer_cast<UsbConnector>(safe->inner());
-        QVERIFY(usb);
         QCOMPARE(usb->deviceFlag(), deviceFlag);
         QVERIFY(!usb->sharedOpen() && !safe->sharedOpen());
     }
@@ -813,67 +721,23 @@ void TestChannel::pollCallsAgainstSimulator()
              7);
 }
 
-void TestChannel::deviceInfoHoldsOnlyRequestedItems_data()
-{
-    QTest::addColumn<QStringList>("items");
-    QTest::newRow("poll") << QStringList{ QStringLiteral("tonerGroup"), QStringLiteral("model") };
-    QTest::newRow("mac") << QStringList{ QStringLiteral("mac") };
-    QTest::newRow("nothing") << QStringList{};
-}
-
 void TestChannel::deviceInfoHoldsOnlyRequestedItems()
 {
-    QFETCH(QStringList, items);
     QVERIFY(m_sim->load({ normalPrinter(QStringLiteral("127.0.0.31")) }));
     const PrinterContextPtr printer = networkPrinter(QStringLiteral("127.0.0.31"));
-    const std::string token = login(printer);
-
-    std::vector<QByteArray> names;
-    std::vector<const char*> requested;
-    for (const QString& item : items) {
-        names.push_back(item.toUtf8());
-    }
-    for (const QByteArray& name : names) {
-        requested.push_back(name.constData());
-    }
     std::string info;
-    QCOMPARE(getPrinterDeviceInfo(printer, token, requested, info, 1), 0);
+    QCOMPARE(getPrinterDeviceInfo(printer, login(printer), { "tonerGroup", "model" }, info, 1), 0);
     const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(info)).object();
-    QStringList keys = object.keys();
-    keys.sort();
-    items.sort();
-    QCOMPARE(keys, items);
-    if (items.contains(QStringLiteral("tonerGroup"))) {
-        const QJsonObject toner = object.value(QStringLiteral("tonerGroup"))
-                                      .toObject()
-                                      .value(QStringLiteral("toners"))
-                                      .toArray()
-                                      .at(0)
-                                      .toObject();
-        QCOMPARE(toner.value(QStringLiteral("suppliesLevel")).toInt(), 2000);
-        QCOMPARE(toner.value(QStringLiteral("tonerDescription")).toString(), QStringLiteral("黑色墨粉"));
-        QCOMPARE(object.value(QStringLiteral("model")).toString(), QStringLiteral("TR-M400"));
-    }
-}
-
-void TestChannel::successiveStatusCallsReuseOneConnector()
-{
-    QVERIFY(m_sim->load({ normalPrinter(QStringLiteral("127.0.0.33")) }));
-    const PrinterContextPtr printer = networkPrinter(QStringLiteral("127.0.0.33"));
-    const std::string token = login(printer);
-    const std::shared_ptr<Connector> first = getManageConnector(printer);
-    m_sim->printer(QStringLiteral("127.0.0.33"))->resetStats();
-
-    PrinterStatusReply status;
-    QCOMPARE(getPrinterStatus(printer, token, status, 1), 0);
-    QCOMPARE(getManageConnector(printer), first);
-    QCOMPARE(getPrinterStatus(printer, token, status, 1), 0);
-    QCOMPARE(getManageConnector(printer), first);
-
-    QVERIFY(!first->getTransport()->isOpen());
-    const auto sim = m_sim->printer(QStringLiteral("127.0.0.33"));
-    QTRY_COMPARE(sim->stats().connections, 2);
-    QCOMPARE(sim->stats().requests.value(QStringLiteral("getPrinterStatus")), 2);
+    QCOMPARE(object.keys(), (QStringList{ QStringLiteral("model"), QStringLiteral("tonerGroup") }));
+    const QJsonObject toner = object.value(QStringLiteral("tonerGroup"))
+                                  .toObject()
+                                  .value(QStringLiteral("toners"))
+                                  .toArray()
+                                  .at(0)
+                                  .toObject();
+    QCOMPARE(toner.value(QStringLiteral("suppliesLevel")).toInt(), 2000);
+    QCOMPARE(toner.value(QStringLiteral("tonerDescription")).toString(), QStringLiteral("黑色墨粉"));
+    QCOMPARE(object.value(QStringLiteral("model")).toString(), QStringLiteral("TR-M400"));
 }
 
 void TestChannel::busyConnectorGivesMinusTwoWithoutSending()
@@ -1020,83 +884,6 @@ void TestChannel::faultModes()
     // The simulator serves the next connection normally again.
     QVERIFY(m_sim->load({ normalPrinter(address) }));
     QVERIFY(!login(printer).empty());
-}
-
-void TestChannel::usbLinkStaysOpenUntilACallFails()
-{
-    const QString address = QStringLiteral("127.0.0.38");
-    QVERIFY(m_sim->load({ normalPrinter(address) }));
-    const auto sim = m_sim->printer(address);
-    auto link = std::make_shared<SafeConnector>(std::make_shared<SocketAsUsbConnector>(address),
-                                                QString::fromLatin1(ChannelKey));
-    QCOMPARE(link->connectorType(), QStringLiteral("usb"));
-
-    model::LoginArgs loginArgs;
-    loginArgs.__set_account(DefaultAccount);
-    loginArgs.__set_password(defaultAccountPassword());
-    model::LoginResponse loginResponse;
-    QCOMPARE(UserClient(link).login(loginArgs, loginResponse), 0);
-    QCOMPARE(loginResponse.resultCode, 0);
-
-    model::GetPrinterStatusArgs args;
-    args.__set_token(loginResponse.token);
-    model::GetPrinterStatusResponse response;
-    for (int call = 0; call < 3; ++call) {
-        QCOMPARE(DeviceClient(link).getPrinterStatus(args, response), 0);
-        QCOMPARE(response.state, 3);
-    }
-    QVERIFY(link->getTransport()->isOpen());
-    QCOMPARE(sim->stats().connections, 1);
-
-    // A call that fails closes the link; the next one opens a new one.
-    QVERIFY(m_sim->load({ with(normalPrinter(address), QStringLiteral("fault"), QStringLiteral("garbage")) }));
-    LogCapture log;
-    QCOMPARE(DeviceClient(link).getPrinterStatus(args, response), -1);
-    QCOMPARE(log.countFor(QStringLiteral("getPrinterStatus")), 1);
-    QVERIFY(!link->getTransport()->isOpen());
-
-    QVERIFY(m_sim->load({ normalPrinter(address) }));
-    QCOMPARE(DeviceClient(link).getPrinterStatus(args, response), 0);
-    QVERIFY(link->getTransport()->isOpen());
-    QTRY_COMPARE(sim->stats().connections, 2);
-    link->close();
-}
-
-void TestChannel::simulatorProcessFollowsScenarioFile()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("scenario.json"));
-    auto writeScenario = [&](int state) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QJsonObject printer = with(normalPrinter(QStringLiteral("127.0.0.50")), QStringLiteral("state"), state);
-        file.write(QJsonDocument(QJsonObject{ { QStringLiteral("printers"), QJsonArray{ printer } } }).toJson());
-    };
-    writeScenario(3);
-
-    QProcess sim;
-    sim.setProcessChannelMode(QProcess::MergedChannels);
-    sim.start(QStringLiteral(PSM_BUILD_DIR "/bin/printer-sim"),
-              { QStringLiteral("--port"), QStringLiteral("9202"), path });
-    QVERIFY(sim.waitForStarted());
-    QByteArray output;
-    QTRY_VERIFY_WITH_TIMEOUT((output += sim.readAll()).contains("ready"), 5000);
-
-    const PrinterContextPtr printer = networkPrinter(QStringLiteral("127.0.0.50"));
-    auto currentState = [&]() {
-        const std::string token = login(printer);
-        PrinterStatusReply status;
-        return token.empty() || getPrinterStatus(printer, token, status, 1) != 0 ? -1 : status.state;
-    };
-    QCOMPARE(currentState(), 3);
-
-    writeScenario(6);
-    QTRY_COMPARE_WITH_TIMEOUT(currentState(), 6, 5000);
-
-    sim.terminate();
-    QVERIFY(sim.waitForFinished(5000));
-    QCOMPARE(currentState(), -1);
 }
 
 void TestChannel::scenarioParsing_data()

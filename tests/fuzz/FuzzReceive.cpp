@@ -7,9 +7,6 @@
 
 #include <QtGlobal>
 
-#include <thrift/TApplicationException.h>
-#include <thrift/transport/TTransportException.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -55,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const bool enciphered = (data[0] & EncipheredBit) != 0;
     const bool usb = (data[0] & UsbBit) != 0;
-    const size_t target = data[1] % targetCount();
+    const size_t target = data[1] % wrapperTargets().size();
     const uint8_t* bytes = data + HeaderBytes;
     const size_t length = size - HeaderBytes;
 
@@ -67,22 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         wire.assign(reinterpret_cast<const char*>(bytes), length);
     }
 
-    if (target < wrapperTargets().size()) {
-        // The wrappers catch every Thrift and runtime error themselves.
-        const int32_t result = wrapperTargets()[target].call(replayConnector(wire, usb));
-        if (result != 0 && result != -1) {
-            __builtin_trap();
-        }
-        return 0;
-    }
-    const StructTarget& structure = structTargets()[target - wrapperTargets().size()];
-    auto protocol = frameProtocol(wire);
-    try {
-        if (!structure.read(*protocol)) {
-            __builtin_trap();
-        }
-    } catch (const apache::thrift::TException&) {
-        // A rejected frame or reply.
+    // The wrappers catch every Thrift and runtime error themselves.
+    const int32_t result = wrapperTargets()[target].call(replayConnector(wire, usb));
+    if (result != 0 && result != -1) {
+        __builtin_trap();
     }
     return 0;
 }

@@ -1,6 +1,6 @@
 // Writes the seed corpus of fuzz_receive: real replies of the simulated
-// printer to the calls the agent makes, as the wire bytes, as the deciphered
-// payloads, and as the bare ResponseContext and Response structures.
+// printer to the calls the agent makes, as the wire bytes and as the
+// deciphered payloads.
 //
 // usage: fuzz-receive-seeds DIRECTORY
 #include "ReceivePath.h"
@@ -15,11 +15,7 @@
 #include <QJsonObject>
 #include <QTextStream>
 
-#include <thrift/TApplicationException.h>
-#include <thrift/protocol/TMultiplexedProtocol.h>
-
 using namespace receivepath;
-using apache::thrift::protocol::TMultiplexedProtocol;
 namespace model = ks::rpc::model;
 
 namespace
@@ -78,37 +74,6 @@ public:
     void close() override { }
 };
 
-class SeedWriter
-{
-public:
-    explicit SeedWriter(QString dir)
-        : m_dir(std::move(dir))
-    {
-    }
-
-    void write(const QString& name, uint8_t flags, uint8_t target, const std::string& bytes)
-    {
-        QFile file(m_dir + QLatin1Char('/') + name);
-        if (!file.open(QIODevice::WriteOnly)) {
-            QTextStream(stderr) << "cannot write " << file.fileName() << Qt::endl;
-            m_ok = false;
-            return;
-        }
-        const char header[HeaderBytes] = { char(flags), char(target) };
-        file.write(header, sizeof header);
-        file.write(bytes.data(), qint64(bytes.size()));
-        ++m_count;
-    }
-
-    bool ok() const { return m_ok; }
-    int count() const { return m_count; }
-
-private:
-    QString m_dir;
-    bool m_ok = true;
-    int m_count = 0;
-};
-
 // The payload of the one frame that wire holds.
 std::string decipher(const std::string& wire)
 {
@@ -124,33 +89,15 @@ std::string decipher(const std::string& wire)
     return payload;
 }
 
-template <class Struct> std::string serialise(const Struct& value)
-{
-    auto buffer = std::make_shared<TMemoryBuffer>();
-    TBinaryProtocol protocol(buffer);
-    value.write(&protocol);
-    return buffer->getBufferAsString();
-}
-
-// The index of a wrapper or structure target by name.
+// The index of a wrapper target by name.
 uint8_t wrapperIndex(const char* name)
 {
     for (size_t i = 0; i < wrapperTargets().size(); ++i) {
         if (std::strcmp(wrapperTargets()[i].name, name) == 0) {
-            return targetIndexOfWrapper(i);
+            return uint8_t(i);
         }
     }
     qFatal("no wrapper target %s", name);
-}
-
-uint8_t structIndex(const char* name)
-{
-    for (size_t i = 0; i < structTargets().size(); ++i) {
-        if (std::strcmp(structTargets()[i].name, name) == 0) {
-            return targetIndexOfStruct(i);
-        }
-    }
-    qFatal("no structure target %s", name);
 }
 
 } // namespace
@@ -162,8 +109,17 @@ int main(int argc, char* argv[])
         QTextStream(stderr) << "usage: fuzz-receive-seeds DIRECTORY" << Qt::endl;
         return 2;
     }
-    QDir().mkpath(QString::fromLocal8Bit(argv[1]));
-    SeedWriter seeds(QString::fromLocal8Bit(argv[1]));
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(dir);
+    bool ok = true;
+    int count = 0;
+    const auto write = [&](const QString& name, uint8_t flags, uint8_t target, const std::string& bytes) {
+        QFile file(dir + QLatin1Char('/') + name);
+        const char header[HeaderBytes] = { char(flags), char(target) };
+        ok = file.open(QIODevice::WriteOnly) && file.write(header, sizeof header) == HeaderBytes
+            && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()) && ok;
+        ++count;
+    };
 
     // A printer with something in every field the agent reads.
     SimPrinterConfig config;
@@ -184,10 +140,9 @@ int main(int argc, char* argv[])
     auto connector = std::make_shared<SafeConnector>(std::make_shared<SimConnector>(loop), QLatin1String(ChannelKey));
 
     bool replayed = true;
-    // Every reply becomes a wire seed (TCP and USB), an enciphered-mode seed
-    // of its payload, and seeds of its structures.
-    const auto keep = [&](const char* stem, const char* wrapper, const char* structName, const auto& response,
-                          const model::ResponseContext& context) {
+    // Every reply becomes a wire seed (TCP and USB) and an enciphered-mode
+    // seed of its payload.
+    const auto keep = [&](const char* stem, const char* wrapper) {
         const std::string wire = loop->lastReply();
         const uint8_t index = wrapperIndex(wrapper);
         // The harness must see the reply as the wrapper saw it.
@@ -196,13 +151,9 @@ int main(int argc, char* argv[])
             QTextStream(stderr) << "replaying the " << stem << " reply failed" << Qt::endl;
             replayed = false;
         }
-        seeds.write(QStringLiteral("wire-%1").arg(QLatin1String(stem)), 0, index, wire);
-        seeds.write(QStringLiteral("wire-usb-%1").arg(QLatin1String(stem)), UsbBit, index, wire);
-        seeds.write(QStringLiteral("payload-%1").arg(QLatin1String(stem)), EncipheredBit, index, decipher(wire));
-        seeds.write(QStringLiteral("struct-%1").arg(QLatin1String(stem)), EncipheredBit, structIndex(structName),
-                    serialise(response));
-        seeds.write(QStringLiteral("context-%1").arg(QLatin1String(stem)), EncipheredBit,
-                    structIndex("ResponseContext"), serialise(context));
+        write(QStringLiteral("wire-%1").arg(QLatin1String(stem)), 0, index, wire);
+        write(QStringLiteral("wire-usb-%1").arg(QLatin1String(stem)), UsbBit, index, wire);
+        write(QStringLiteral("payload-%1").arg(QLatin1String(stem)), EncipheredBit, index, decipher(wire));
     };
 
     model::LoginArgs loginArgs;
@@ -210,87 +161,46 @@ int main(int argc, char* argv[])
     loginArgs.__set_password(defaultAccountPassword());
     model::LoginResponse login;
     UserClient(connector).login(loginArgs, login);
-    model::ResponseContext context;
-    context.__set_loginResponse(login);
-    keep("login", "UserClient::login", "LoginResponse", login, context);
+    keep("login", "UserClient::login");
 
     model::GetDeviceIdArgs idArgs;
     idArgs.__set_token(login.token);
     model::GetDeviceIdResponse deviceId;
     DeviceClient(connector).getDeviceId(idArgs, deviceId);
-    context = {};
-    context.__set_getDeviceIdResponse(deviceId);
-    keep("device-id", "DeviceClient::getDeviceId", "GetDeviceIdResponse", deviceId, context);
+    keep("device-id", "DeviceClient::getDeviceId");
 
     model::GetDeviceInfoArgs infoArgs;
     infoArgs.__set_token(login.token);
     infoArgs.__set_reqList(R"(["tonerGroup","model"])");
     model::GetDeviceInfoResponse info;
     DeviceClient(connector).getDeviceInfo(infoArgs, info);
-    context = {};
-    context.__set_getDeviceInfoResponse(info);
-    keep("device-info", "DeviceClient::getDeviceInfo", "GetDeviceInfoResponse", info, context);
+    keep("device-info", "DeviceClient::getDeviceInfo");
 
     model::GetPrinterStatusArgs statusArgs;
     statusArgs.__set_token(login.token);
     model::GetPrinterStatusResponse status;
     DeviceClient(connector).getPrinterStatus(statusArgs, status);
-    context = {};
-    context.__set_getPrinterStatusResponse(status);
-    keep("status", "DeviceClient::getPrinterStatus", "GetPrinterStatusResponse", status, context);
+    keep("status", "DeviceClient::getPrinterStatus");
     const std::string statusWire = loop->lastReply();
 
     model::GetVersionArgs versionArgs;
     versionArgs.__set_type({ model::ModuleType::PROTOCOL, model::ModuleType::FIRMWARE, model::ModuleType::ENGINE });
     model::GetVersionResponse versions;
     SystemClient(connector).getVersion(versionArgs, versions);
-    context = {};
-    context.__set_getVersionResponse(versions);
-    keep("version", "SystemClient::getVersion", "GetVersionResponse", versions, context);
+    keep("version", "SystemClient::getVersion");
 
     // A refused login and a stale token: replies with a result code only.
     loginArgs.__set_password("wrong");
     UserClient(connector).login(loginArgs, login);
-    seeds.write(QStringLiteral("wire-login-refused"), 0, wrapperIndex("UserClient::login"), loop->lastReply());
+    write(QStringLiteral("wire-login-refused"), 0, wrapperIndex("UserClient::login"), loop->lastReply());
     statusArgs.__set_token("stale");
     DeviceClient(connector).getPrinterStatus(statusArgs, status);
-    seeds.write(QStringLiteral("wire-status-bad-token"), 0, wrapperIndex("DeviceClient::getPrinterStatus"),
-                loop->lastReply());
+    write(QStringLiteral("wire-status-bad-token"), 0, wrapperIndex("DeviceClient::getPrinterStatus"),
+          loop->lastReply());
+    // What faulty printers send: half a frame.
+    write(QStringLiteral("wire-half-frame"), 0, wrapperIndex("DeviceClient::getPrinterStatus"),
+          statusWire.substr(0, statusWire.size() / 2));
 
-    // A request that names no method: a reply without any response in it.
-    {
-        auto binary = std::make_shared<TBinaryProtocol>(connector->getTransport());
-        ks::rpc::DeviceServerClient client(std::make_shared<TMultiplexedProtocol>(binary, "DeviceService"));
-        model::ResponseContext empty;
-        client.call(empty, model::RequestContext());
-        seeds.write(QStringLiteral("wire-empty-reply"), 0, wrapperIndex("DeviceClient::getPrinterStatus"),
-                    loop->lastReply());
-    }
-
-    // An application exception in place of the result.
-    {
-        auto buffer = std::make_shared<TMemoryBuffer>();
-        TBinaryProtocol protocol(buffer);
-        protocol.writeMessageBegin("call", apache::thrift::protocol::T_EXCEPTION, 0);
-        apache::thrift::TApplicationException(apache::thrift::TApplicationException::INTERNAL_ERROR, "busy")
-            .write(&protocol);
-        protocol.writeMessageEnd();
-        const std::string payload = buffer->getBufferAsString();
-        seeds.write(QStringLiteral("payload-exception"), EncipheredBit, wrapperIndex("DeviceClient::getPrinterStatus"),
-                    payload);
-    }
-
-    // What faulty printers send (see the simulator's fault modes).
-    seeds.write(QStringLiteral("wire-oversized"), 0, wrapperIndex("DeviceClient::getPrinterStatus"),
-                std::string("\xff\xff\xff\xf0", 4));
-    std::string garbage("\x00\x00\x00\x30", 4);
-    for (int i = 0; i < 0x30; ++i) {
-        garbage.push_back(char(0xa5 ^ (i * 31)));
-    }
-    seeds.write(QStringLiteral("wire-garbage"), 0, wrapperIndex("DeviceClient::getPrinterStatus"), garbage);
-    seeds.write(QStringLiteral("wire-half-frame"), 0, wrapperIndex("DeviceClient::getPrinterStatus"),
-                statusWire.substr(0, statusWire.size() / 2));
-
-    QTextStream(stdout) << "fuzz-receive-seeds: " << seeds.count() << " seeds" << Qt::endl;
-    return seeds.ok() && replayed ? 0 : 1;
+    QTextStream(stdout) << "fuzz-receive-seeds: " << count << " seeds" << Qt::endl;
+    return ok && replayed ? 0 : 1;
 }

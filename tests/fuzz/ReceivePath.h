@@ -7,10 +7,8 @@
 //   byte 0   bit 0: 0 = the rest is the wire (length, IV, cipher text),
 //                   1 = the rest is the plain payload of one frame, enciphered
 //                       under the channel key before it is read;
-//            bit 1: the frame transport of a USB link instead of TCP
-//                   (service-wrapper targets only);
-//   byte 1   the target, modulo targetCount(): a service wrapper method, the
-//            ResponseContext, or one Response structure;
+//            bit 1: the frame transport of a USB link instead of TCP;
+//   byte 1   the service wrapper method, modulo wrapperTargets().size();
 //   byte 2.. the bytes.
 
 #include "channel/Client.h"
@@ -19,7 +17,6 @@
 #include "sm4/Sm4Cipher.h"
 #include "transport/TSecurityTransport.h"
 
-#include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TVirtualTransport.h>
 
@@ -32,8 +29,6 @@
 namespace receivepath
 {
 
-using apache::thrift::protocol::TBinaryProtocol;
-using apache::thrift::protocol::TProtocol;
 using apache::thrift::transport::TMemoryBuffer;
 using apache::thrift::transport::TSecurityTransport;
 using apache::thrift::transport::TTransport;
@@ -140,39 +135,10 @@ inline std::shared_ptr<TMemoryBuffer> memoryOf(const std::string& bytes)
     return memory;
 }
 
-// The protocol the channel reads replies with: the frame transport over
-// in-memory bytes and the channel's string and container limits.
-inline std::shared_ptr<TProtocol> frameProtocol(std::string wire)
-{
-    auto memory = memoryOf(wire);
-    auto frames = std::make_shared<TSecurityTransport>(memory, channelCipher(), uint32_t(Sm4Cipher::KeySize),
-                                                       SafeConnector::BufferSize, SafeConnector::MaxSocketFrameSize);
-    return std::make_shared<TBinaryProtocol>(frames, TSecurityTransport::ProtocolStringLimit,
-                                             TSecurityTransport::ProtocolContainerLimit, true, true);
-}
-
-// Reads a structure back from its own serialisation; false when it differs.
-template <class Struct> bool roundTrips(const Struct& value)
-{
-    auto buffer = std::make_shared<TMemoryBuffer>();
-    TBinaryProtocol protocol(buffer);
-    value.write(&protocol);
-    Struct again;
-    again.read(&protocol);
-    return again == value;
-}
-
 struct WrapperTarget {
     const char* name;
     // Runs the method through the wrapper; returns its result.
     std::function<int32_t(const std::shared_ptr<Connector>&)> call;
-};
-
-struct StructTarget {
-    const char* name;
-    // Reads the structure; false when the read value does not survive a
-    // round trip through its own serialisation.
-    std::function<bool(TProtocol&)> read;
 };
 
 template <class ClientType, class Args, class Response>
@@ -186,119 +152,18 @@ WrapperTarget wrapper(const char* name, int32_t (ClientType::*method)(const Args
             } };
 }
 
-template <class Struct> StructTarget structure(const char* name)
-{
-    return { name, [](TProtocol& protocol) {
-                Struct value;
-                value.read(&protocol);
-                return roundTrips(value);
-            } };
-}
-
 inline const std::vector<WrapperTarget>& wrapperTargets()
 {
     static const std::vector<WrapperTarget> targets{
-        // The calls of a status poll and of USB registration come first.
+        // The calls of a status poll and of USB registration: the only ones
+        // the agent makes.
         wrapper("UserClient::login", &UserClient::login),
         wrapper("DeviceClient::getDeviceId", &DeviceClient::getDeviceId),
         wrapper("DeviceClient::getDeviceInfo", &DeviceClient::getDeviceInfo),
         wrapper("DeviceClient::getPrinterStatus", &DeviceClient::getPrinterStatus),
         wrapper("SystemClient::getVersion", &SystemClient::getVersion),
-        wrapper("SystemClient::getNetworkConfig", &SystemClient::getNetworkConfig),
-        wrapper("SystemClient::setNetworkConfig", &SystemClient::setNetworkConfig),
-        wrapper("SystemClient::syncTime", &SystemClient::syncTime),
-        wrapper("SystemClient::getTime", &SystemClient::getTime),
-        wrapper("SystemClient::upgrade", &SystemClient::upgrade),
-        wrapper("SystemClient::getbuff", &SystemClient::getbuff),
-        wrapper("SystemClient::getMeasureValue", &SystemClient::getMeasureValue),
-        wrapper("SystemClient::confirmUpgrade", &SystemClient::confirmUpgrade),
-        wrapper("SystemClient::getOption", &SystemClient::getOption),
-        wrapper("SystemClient::setOption", &SystemClient::setOption),
-        wrapper("SystemClient::importTableData", &SystemClient::importTableData),
-        wrapper("SystemClient::exportTableData", &SystemClient::exportTableData),
-        wrapper("SystemClient::testConnect", &SystemClient::testConnect),
-        wrapper("DeviceClient::getDeviceSettings", &DeviceClient::getDeviceSettings),
-        wrapper("DeviceClient::setDeviceSettings", &DeviceClient::setDeviceSettings),
-        wrapper("UserClient::logout", &UserClient::logout),
-        wrapper("UserClient::changePassword", &UserClient::changePassword),
-        wrapper("SecurityClient::getWhiteList", &SecurityClient::getWhiteList),
-        wrapper("SecurityClient::setWhiteList", &SecurityClient::setWhiteList),
-        wrapper("SecurityClient::getSecuritySettings", &SecurityClient::getSecuritySettings),
-        wrapper("SecurityClient::setSecuritySettings", &SecurityClient::setSecuritySettings),
-        wrapper("PrintClient::requestPrint", &PrintClient::requestPrint),
-        wrapper("PrintClient::submitJobData", &PrintClient::submitJobData),
-        wrapper("PrintClient::finishJobData", &PrintClient::finishJobData),
-        wrapper("PrintManagementClient::getJobStatus", &PrintManagementClient::getJobStatus),
-        wrapper("PrintManagementClient::getPrintSettings", &PrintManagementClient::getPrintSettings),
-        wrapper("PrintManagementClient::cancelPrint", &PrintManagementClient::cancelPrint),
-        wrapper("PrintManagementClient::continuePrint", &PrintManagementClient::continuePrint),
-        wrapper("PrintManagementClient::getJobList", &PrintManagementClient::getJobList),
-        wrapper("LogClient::queryLog", &LogClient::queryLog),
-        wrapper("LogClient::exportLog", &LogClient::exportLog),
-        wrapper("FactoryClient::factoryFunction", &FactoryClient::factoryFunction),
     };
     return targets;
-}
-
-inline const std::vector<StructTarget>& structTargets()
-{
-    static const std::vector<StructTarget> targets{
-        structure<ks::rpc::model::ResponseContext>("ResponseContext"),
-        structure<ks::rpc::model::LoginResponse>("LoginResponse"),
-        structure<ks::rpc::model::GetDeviceIdResponse>("GetDeviceIdResponse"),
-        structure<ks::rpc::model::GetDeviceInfoResponse>("GetDeviceInfoResponse"),
-        structure<ks::rpc::model::GetPrinterStatusResponse>("GetPrinterStatusResponse"),
-        structure<ks::rpc::model::GetVersionResponse>("GetVersionResponse"),
-        structure<ks::rpc::model::GetNetworkConfigResponse>("GetNetworkConfigResponse"),
-        structure<ks::rpc::model::SetNetworkConfigResponse>("SetNetworkConfigResponse"),
-        structure<ks::rpc::model::SyncTimeResponse>("SyncTimeResponse"),
-        structure<ks::rpc::model::GetTimeResponse>("GetTimeResponse"),
-        structure<ks::rpc::model::UpgradeResponse>("UpgradeResponse"),
-        structure<ks::rpc::model::GetBufferResponse>("GetBufferResponse"),
-        structure<ks::rpc::model::GetMeasureValueResponse>("GetMeasureValueResponse"),
-        structure<ks::rpc::model::ConfirmUpgradeResponse>("ConfirmUpgradeResponse"),
-        structure<ks::rpc::model::GetOptionResponse>("GetOptionResponse"),
-        structure<ks::rpc::model::SetOptionResponse>("SetOptionResponse"),
-        structure<ks::rpc::model::ImportTableDataResponse>("ImportTableDataResponse"),
-        structure<ks::rpc::model::ExportTableDataResponse>("ExportTableDataResponse"),
-        structure<ks::rpc::model::TestConnectResponse>("TestConnectResponse"),
-        structure<ks::rpc::model::GetDeviceSettingsResponse>("GetDeviceSettingsResponse"),
-        structure<ks::rpc::model::SetDeviceSettingsResponse>("SetDeviceSettingsResponse"),
-        structure<ks::rpc::model::LogoutResponse>("LogoutResponse"),
-        structure<ks::rpc::model::ChangePasswordResponse>("ChangePasswordResponse"),
-        structure<ks::rpc::model::GetWhiteListResponse>("GetWhiteListResponse"),
-        structure<ks::rpc::model::SetWhiteListResponse>("SetWhiteListResponse"),
-        structure<ks::rpc::model::GetSecuritySettingsResponse>("GetSecuritySettingsResponse"),
-        structure<ks::rpc::model::SetSecuritySettingsResponse>("SetSecuritySettingsResponse"),
-        structure<ks::rpc::model::RequestPrintResponse>("RequestPrintResponse"),
-        structure<ks::rpc::model::SubmitJobDataResponse>("SubmitJobDataResponse"),
-        structure<ks::rpc::model::FinishJobDataResponse>("FinishJobDataResponse"),
-        structure<ks::rpc::model::GetJobStatusResponse>("GetJobStatusResponse"),
-        structure<ks::rpc::model::GetPrintSettingsResponse>("GetPrintSettingsResponse"),
-        structure<ks::rpc::model::CancelPrintResponse>("CancelPrintResponse"),
-        structure<ks::rpc::model::ContinuePrintResponse>("ContinuePrintResponse"),
-        structure<ks::rpc::model::GetJobListResponse>("GetJobListResponse"),
-        structure<ks::rpc::model::QueryLogResponse>("QueryLogResponse"),
-        structure<ks::rpc::model::ExportLogResponse>("ExportLogResponse"),
-        structure<ks::rpc::model::FactoryFunctionResponse>("FactoryFunctionResponse"),
-    };
-    return targets;
-}
-
-// Targets are numbered wrappers first, then structures.
-inline size_t targetCount()
-{
-    return wrapperTargets().size() + structTargets().size();
-}
-
-inline uint8_t targetIndexOfWrapper(size_t i)
-{
-    return uint8_t(i);
-}
-
-inline uint8_t targetIndexOfStruct(size_t i)
-{
-    return uint8_t(wrapperTargets().size() + i);
 }
 
 } // namespace receivepath

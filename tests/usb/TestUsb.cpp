@@ -13,10 +13,8 @@
 #include "usbtransport/TNonblockingUsbSocket.h"
 
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QtTest>
 
-#include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TTransportException.h>
 
 #include <libusb.h>
@@ -27,7 +25,6 @@
 #include <thread>
 #include <vector>
 
-using apache::thrift::transport::TBufferedTransport;
 using apache::thrift::transport::TLibusbDevice;
 using apache::thrift::transport::TNonblockingUsbSocket;
 using apache::thrift::transport::TTransportException;
@@ -66,15 +63,6 @@ bool libusbSees(const UsbSimDevicePtr& device)
     return seen;
 }
 
-const UsbDeviceRecord* recordOf(const QList<UsbDeviceRecord>& records, const UsbSimDevicePtr& device)
-{
-    for (const UsbDeviceRecord& r : records) {
-        if (r.busNumber == device->bus() && r.portNumber == device->port())
-            return &r;
-    }
-    return nullptr;
-}
-
 UsbDeviceSpec printer(uint16_t productId = 0xa61c, const QString& serial = QStringLiteral("SN0001"))
 {
     UsbDeviceSpec spec;
@@ -87,21 +75,18 @@ std::shared_ptr<SimPrinter> simPrinter()
 {
     SimPrinterConfig config;
     config.model = QStringLiteral("TR-M400");
-    config.deviceId = QStringLiteral("DEV-USB-0001");
-    config.mac = QStringLiteral("00:1b:2c:3d:4e:5f");
     config.state = 3;
     config.flags = { 1, 7 };
-    config.detail = QStringLiteral("paper low");
     return std::make_shared<SimPrinter>(config);
 }
 
 // A USB printer's record as USB registration leaves it.
-PrinterContextPtr usbPrinterRecord(const QString& identity, const QString& model = QStringLiteral("TR-M400"))
+PrinterContextPtr usbPrinterRecord(const QString& identity)
 {
-    auto record = std::make_shared<PrinterContext>(model, identity, 7, 1);
+    auto record = std::make_shared<PrinterContext>(QStringLiteral("TR-M400"), identity, 7, 1);
     record->setIsUSB(true);
     record->setKind(1);
-    record->setModel(model);
+    record->setModel(QStringLiteral("TR-M400"));
     return record;
 }
 
@@ -118,7 +103,6 @@ private slots:
 
     void wantedList_data();
     void wantedList();
-    void openedOnlyOnFirstSight();
     void unplugAndOtherPort();
     void stringDescriptors_data();
     void stringDescriptors();
@@ -132,13 +116,9 @@ private slots:
     void linkRoundTrip();
     void linkPicksDeviceAndInterface_data();
     void linkPicksDeviceAndInterface();
-    void usblpDetachedWhileOpen();
     void readKeepsBytesBeforeTimeout();
-    void stallIsReportedAndCleared();
-    void socketTimeoutsAndLimits();
-    void unplugDuringTransfer();
+    void socketLimits();
 
-    void usbConnectorStack();
     void rpcRoundTrip();
     void linkReopensAfterFailedCall_data();
     void linkReopensAfterFailedCall();
@@ -239,36 +219,6 @@ void TestUsb::wantedList()
     }
 }
 
-void TestUsb::openedOnlyOnFirstSight()
-{
-    UsbSimDevicePtr device = plugAndWait(printer());
-    QVERIFY(device);
-
-    const QList<UsbDeviceRecord> first = scanUsbDevices(supportedModels());
-    QCOMPARE(first.size(), 1);
-    QCOMPARE(device->counters().opens, 1);
-    QTRY_COMPARE(device->counters().closes, 1);
-    const int stringRequests = device->counters().stringRequests;
-    QVERIFY(stringRequests > 0);
-
-    for (int i = 0; i < 3; ++i) {
-        const QList<UsbDeviceRecord> again = scanUsbDevices(supportedModels());
-        QCOMPARE(again.size(), 1);
-        QCOMPARE(again.at(0).serial, first.at(0).serial);
-        QCOMPARE(again.at(0).model, first.at(0).model);
-        QCOMPARE(again.at(0).isNew, first.at(0).isNew);
-    }
-    QCOMPARE(device->counters().opens, 1);
-    QCOMPARE(device->counters().stringRequests, stringRequests);
-
-    // A second printer found later is opened once itself; the first is not.
-    UsbSimDevicePtr second = plugAndWait(printer(0xa62c, QStringLiteral("SN0002")));
-    QVERIFY(second);
-    QCOMPARE(scanUsbDevices(supportedModels()).size(), 2);
-    QCOMPARE(second->counters().opens, 1);
-    QCOMPARE(device->counters().opens, 1);
-}
-
 void TestUsb::unplugAndOtherPort()
 {
     UsbDeviceSpec spec = printer();
@@ -290,15 +240,6 @@ void TestUsb::unplugAndOtherPort()
     QCOMPARE(int(records.at(0).portNumber), 5);
     QCOMPARE(records.at(0).serial, QStringLiteral("SN0001"));
     QCOMPARE(moved->counters().opens, 1);
-
-    // The same port on the other bus is another device, too.
-    spec.bus = 2;
-    UsbSimDevicePtr otherBus = plugAndWait(spec);
-    QVERIFY(otherBus);
-    records = scanUsbDevices(supportedModels());
-    QCOMPARE(records.size(), 2);
-    QVERIFY(recordOf(records, otherBus));
-    QVERIFY(recordOf(records, moved));
 }
 
 void TestUsb::stringDescriptors_data()
@@ -315,24 +256,17 @@ void TestUsb::stringDescriptors_data()
     QTest::newRow("maker prefix") << maker << "OSTREL TR3200n"
                                   << "AB12" << false << maker << "TR3200n"
                                   << "AB12";
-    QTest::newRow("no prefix") << maker << "TR7200n"
-                               << "AB12" << false << maker << "TR7200n"
-                               << "AB12";
     QTest::newRow("every prefix") << maker << "OSTREL TR OSTREL X"
                                   << "AB12" << false << maker << "TR X"
                                   << "AB12";
     QTest::newRow("prefix without blank") << maker << "OSTRELTR3200n"
                                           << "AB12" << false << maker << "OSTRELTR3200n"
                                           << "AB12";
-    QTest::newRow("empty strings") << QString("") << QString("") << QString("") << false << QString() << QString()
-                                   << QString();
     QTest::newRow("no strings") << QString() << QString() << QString() << false << QString() << QString() << QString();
     QTest::newRow("not ASCII") << QString::fromUtf8("奥斯特") << QString::fromUtf8("OSTREL 打印机 TR")
                                << QString::fromUtf8("SN-ü1") << false << "???"
                                << "??? TR"
                                << "SN-?1";
-    QTest::newRow("longest string") << maker << QString(126, QLatin1Char('x')) << "AB12" << false << maker
-                                    << QString(126, QLatin1Char('x')) << "AB12";
     QTest::newRow("requests stall") << maker << "OSTREL TR3200n"
                                     << "AB12" << true << QString() << QString() << QString();
 }
@@ -398,16 +332,12 @@ void TestUsb::unopenableDeviceIsSkipped()
     UsbSimDevicePtr good = plugAndWait(printer(0xa62c, QStringLiteral("SN0002")));
     QVERIFY(good);
 
-    const QRegularExpression line(QStringLiteral("scanUsbDevices \\] libusb \"2d8f\" \"a61c\" open failed :  -\\d+$"));
-    QTest::ignoreMessage(QtDebugMsg, line);
     QList<UsbDeviceRecord> records = scanUsbDevices(supportedModels());
     QCOMPARE(records.size(), 1);
-    QVERIFY(recordOf(records, good));
+    QCOMPARE(records.at(0).serial, QStringLiteral("SN0002"));
 
     // It is tried again on the next scan, since it was never listed.
-    QTest::ignoreMessage(QtDebugMsg, line);
-    records = scanUsbDevices(supportedModels());
-    QCOMPARE(records.size(), 1);
+    QCOMPARE(scanUsbDevices(supportedModels()).size(), 1);
 }
 
 void TestUsb::failedListKeepsRecords()
@@ -418,9 +348,6 @@ void TestUsb::failedListKeepsRecords()
 
     // Without libusb the list call fails: the known record stays.
     exitUsb();
-    QTest::ignoreMessage(QtDebugMsg,
-                         QRegularExpression(QStringLiteral("scanUsbDevices \\] failed to get device list, error "
-                                                           "code :  -99$")));
     const QList<UsbDeviceRecord> kept = scanUsbDevices(supportedModels());
     QVERIFY(initUsb());
     QCOMPARE(kept.size(), 1);
@@ -436,8 +363,11 @@ void TestUsb::concurrentScans()
     UsbSimDevicePtr device = plugAndWait(printer());
     QVERIFY(device);
 
-    // Scans from several threads share one list: the device is opened once
-    // and every scan sees exactly one record.
+    // Scans from several threads share one list: the device is opened (and
+    // its strings read) on first sight only, and every scan sees one record.
+    QCOMPARE(scanUsbDevices(supportedModels()).size(), 1);
+    const int stringRequests = device->counters().stringRequests;
+    QVERIFY(stringRequests > 0);
     std::atomic<int> wrong{ 0 };
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -452,6 +382,8 @@ void TestUsb::concurrentScans()
         thread.join();
     QCOMPARE(wrong.load(), 0);
     QCOMPARE(device->counters().opens, 1);
+    QCOMPARE(device->counters().stringRequests, stringRequests);
+    QTRY_COMPARE(device->counters().closes, 1);
 }
 
 // ---- transports -----------------------------------------------------------
@@ -584,36 +516,6 @@ void TestUsb::linkPicksDeviceAndInterface()
     link.close();
 }
 
-void TestUsb::usblpDetachedWhileOpen()
-{
-    UsbDeviceSpec spec = printer();
-    spec.usblpBound = true;
-    UsbSimDevicePtr device = plugAndWait(spec);
-    QVERIFY(device);
-    QVERIFY(device->kernelDriverBound());
-
-    std::shared_ptr<TLibusbDevice> link = linkTo(device);
-    link->open();
-    QVERIFY(!device->kernelDriverBound());
-    QCOMPARE(device->counters().driverDetaches, 1);
-    QCOMPARE(device->counters().claims, 1);
-
-    link->close();
-    QVERIFY(device->kernelDriverBound());
-    QCOMPARE(device->counters().releases, 1);
-    QCOMPARE(device->counters().driverAttaches, 1);
-
-    // A printer without the driver bound is left as it is.
-    UsbSimDevicePtr free = plugAndWait(printer(0xa62c, QStringLiteral("SN0002")));
-    QVERIFY(free);
-    TLibusbDevice freeLink(0x2d8f, 0xa62c, "SN0002", 7, 1, 0, true, 2000, 2000, 8192, 8192, false);
-    freeLink.open();
-    freeLink.close();
-    QCOMPARE(free->counters().driverDetaches, 0);
-    QCOMPARE(free->counters().driverAttaches, 0);
-    QVERIFY(!free->kernelDriverBound());
-}
-
 void TestUsb::readKeepsBytesBeforeTimeout()
 {
     // Two full packets and no end marker: the host's transfer stays open
@@ -638,65 +540,25 @@ void TestUsb::readKeepsBytesBeforeTimeout()
     link->close();
 }
 
-void TestUsb::stallIsReportedAndCleared()
-{
-    UsbSimDevicePtr device = plugAndWait(printer());
-    QVERIFY(device);
-    TNonblockingUsbSocket socket(linkTo(device), 3000, 3000, 4194304);
-    socket.open();
-
-    device->stallNextRead();
-    uint8_t byte = 0;
-    try {
-        socket.read(&byte, 1);
-        QFAIL("a stalled read must fail");
-    } catch (const TTransportException& e) {
-        QCOMPARE(e.getType(), TTransportException::UNKNOWN);
-        QVERIFY(QString::fromUtf8(e.what()).contains(QStringLiteral("stall")));
-    }
-    QCOMPARE(device->counters().clearHalts, 1);
-    QVERIFY(socket.isOpen());
-
-    // The endpoint works again.
-    device->queueReply(QByteArray("ok"));
-    uint8_t two[2] = {};
-    socket.readAll(two, 2);
-    QCOMPARE(two[0], uint8_t('o'));
-    socket.close();
-}
-
-void TestUsb::socketTimeoutsAndLimits()
+void TestUsb::socketLimits()
 {
     UsbSimDevicePtr device = plugAndWait(printer());
     QVERIFY(device);
     TNonblockingUsbSocket socket(linkTo(device), 300, 300, 1000);
     socket.open();
 
-    // A silent device: the read gives up after the read time-out.
-    device->setSilent(true);
-    const uint8_t request[] = { 'h', 'i' };
-    socket.write(request, 2);
-    socket.flush();
-    QElapsedTimer timer;
-    timer.start();
-    uint8_t byte = 0;
-    try {
-        socket.read(&byte, 1);
-        QFAIL("a read from a silent device must time out");
-    } catch (const TTransportException& e) {
-        QCOMPARE(e.getType(), TTransportException::TIMED_OUT);
-    }
-    QVERIFY(timer.elapsed() >= 250);
-    QVERIFY(timer.elapsed() < 2500);
-    QVERIFY(socket.isOpen());
-    device->setSilent(false);
-
-    // A message over the limit is refused before anything is sent.
+    // A message over the limit is refused before anything is sent; one of
+    // the limit's size goes out.
     const QByteArray big(1001, 'x');
     QVERIFY_EXCEPTION_THROWN(socket.write(reinterpret_cast<const uint8_t*>(big.constData()), 1001),
                              TTransportException);
     socket.flush();
-    QCOMPARE(device->received(), QByteArray("hi"));
+    QVERIFY(device->received().isEmpty());
+    socket.write(reinterpret_cast<const uint8_t*>(big.constData()), 1000);
+    socket.flush();
+    QCOMPARE(device->received(), big.left(1000));
+    QByteArray echo(1000, 0);
+    socket.readAll(reinterpret_cast<uint8_t*>(echo.data()), 1000);
 
     // A reply over the limit is refused as it is read.
     const QByteArray half(600, 'y');
@@ -708,76 +570,7 @@ void TestUsb::socketTimeoutsAndLimits()
     socket.close();
 }
 
-void TestUsb::unplugDuringTransfer()
-{
-    UsbSimDevicePtr device = plugAndWait(printer());
-    QVERIFY(device);
-    std::shared_ptr<TLibusbDevice> link = linkTo(device);
-    TNonblockingUsbSocket socket(link, 3000, 3000, 4194304);
-    socket.open();
-
-    device->vanishOnNextWrite();
-    const uint8_t request[] = { 1, 2, 3, 4 };
-    socket.write(request, 4);
-    try {
-        socket.flush();
-        QFAIL("a write to a vanished device must fail");
-    } catch (const TTransportException& e) {
-        QCOMPARE(e.getType(), TTransportException::NOT_OPEN);
-    }
-    uint8_t byte = 0;
-    QVERIFY_EXCEPTION_THROWN(socket.read(&byte, 1), TTransportException);
-    m_bed->unplug(device);
-    socket.close();
-    QVERIFY(!socket.isOpen());
-    QTRY_VERIFY(!libusbSees(device));
-    QVERIFY_EXCEPTION_THROWN(socket.open(), TTransportException);
-
-    // Plugged in again, on another port: the same link opens.
-    UsbDeviceSpec spec = printer();
-    spec.port = device->port() + 1;
-    UsbSimDevicePtr back = plugAndWait(spec);
-    QVERIFY(back);
-    socket.open();
-    socket.write(request, 4);
-    socket.flush();
-    uint8_t echo[4] = {};
-    socket.readAll(echo, 4);
-    QCOMPARE(echo[3], uint8_t(4));
-    socket.close();
-}
-
 // ---- the USB connector ----------------------------------------------------
-
-void TestUsb::usbConnectorStack()
-{
-    const QString serial = QString::fromUtf8("SN-ü1");
-    UsbConnector connector(QStringLiteral("2d8f"), QStringLiteral("a32c"), serial, 7, 1, false);
-    QCOMPARE(connector.connectorType(), QStringLiteral("usb"));
-    QVERIFY(!connector.sharedOpen());
-    QCOMPARE(UsbConnector::makeId(QStringLiteral("2d8f"), QStringLiteral("a32c"), serial, 7, 1),
-             QString::fromUtf8("2D8F:A32C:SN-ü1:7:1"));
-
-    auto buffered = std::dynamic_pointer_cast<TBufferedTransport>(connector.getTransport());
-    QVERIFY(buffered);
-    auto socket = std::dynamic_pointer_cast<TNonblockingUsbSocket>(buffered->getUnderlyingTransport());
-    QVERIFY(socket);
-    QCOMPARE(socket->readTimeout(), 3000);
-    QCOMPARE(socket->writeTimeout(), 3000);
-    QCOMPARE(socket->maxMessageSize(), 4194304u);
-    std::shared_ptr<TLibusbDevice> device = socket->device();
-    QCOMPARE(device->vendorId(), uint16_t(0x2d8f));
-    QCOMPARE(device->productId(), uint16_t(0xa32c));
-    QCOMPARE(QString::fromStdString(device->serial()), serial);
-    QVERIFY(!device->zeroLengthPacket());
-    QCOMPARE(device->readTimeout(), 10000);
-    QCOMPARE(device->writeTimeout(), 10000);
-
-    // Nothing is plugged in: opening fails and is logged under "open".
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral(" open \\] \"no USB device 2d8f:a32c:")));
-    QVERIFY(!connector.open());
-    QVERIFY(!connector.getTransport()->isOpen());
-}
 
 void TestUsb::rpcRoundTrip()
 {
@@ -792,32 +585,21 @@ void TestUsb::rpcRoundTrip()
     std::string token;
     QCOMPARE(loginPrinter(record, DefaultAccount, defaultAccountPassword(), token, 1), 0);
     QVERIFY(!token.empty());
-    QVERIFY(!device->kernelDriverBound());
+    QVERIFY(!device->kernelDriverBound()); // usblp detached while the link is open
 
     PrinterStatusReply status;
-    QCOMPARE(getPrinterStatus(record, token, status, 1), 0);
-    QCOMPARE(status.state, 3);
-    QCOMPARE(status.flags, (std::vector<int32_t>{ 1, 7 }));
-    QCOMPARE(QString::fromStdString(status.detail), QStringLiteral("paper low"));
+    for (int call = 0; call < 2; ++call) {
+        QCOMPARE(getPrinterStatus(record, token, status, 1), 0);
+        QCOMPARE(status.flags, (std::vector<int32_t>{ 1, 7 }));
+    }
 
-    std::string deviceId;
-    QCOMPARE(getPrinterDeviceId(record, token, deviceId, 1), 0);
-    QCOMPARE(QString::fromStdString(deviceId), QStringLiteral("DEV-USB-0001"));
-    std::string info;
-    QCOMPARE(getPrinterDeviceInfo(record, token, { "mac" }, info, 1), 0);
-    QVERIFY(QString::fromStdString(info).contains(QStringLiteral("00:1b:2c:3d:4e:5f")));
-
-    // Four calls over one link: opened and claimed once, kept open.
+    // Three calls over one link: opened and claimed once, kept open.
     QCOMPARE(device->counters().opens, 1);
     QCOMPARE(device->counters().claims, 1);
     QCOMPARE(device->counters().closes, 0);
-    QCOMPARE(sim->stats().connections, 1);
-    QCOMPARE(sim->stats().totalRequests(), 4);
+    QCOMPARE(sim->stats().totalRequests(), 3);
     std::shared_ptr<Connector> connector = getManageConnector(record);
-    QVERIFY(connector);
     QVERIFY(connector->getTransport()->isOpen());
-    QCOMPARE(record->connectorIds().size(), 2);
-    QVERIFY(record->connectorIds().contains(QStringLiteral("2D8F:A61C:SERIAL:7:1")));
 
     // Dropping the connectors closes the link and gives the printer back to
     // the kernel's driver.
@@ -829,6 +611,7 @@ void TestUsb::rpcRoundTrip()
     QVERIFY(last.expired());
     QCOMPARE(device->counters().releases, 1);
     QVERIFY(device->kernelDriverBound());
+    QCOMPARE(device->counters().driverAttaches, 1);
     QTRY_COMPARE(device->counters().closes, 1);
 }
 
@@ -904,8 +687,6 @@ void TestUsb::unplugDuringCall()
 
     // While it is away every call fails at once.
     QTRY_VERIFY(!libusbSees(device));
-    QTest::ignoreMessage(QtDebugMsg,
-                         QRegularExpression(QStringLiteral(" open \\] \"no USB device 2d8f:a61c:SERIAL\"")));
     QCOMPARE(getPrinterStatus(record, token, status, 1), -1);
     QCOMPARE(device->counters().opens, 1);
     QCOMPARE(device->counters().closes, 1);
