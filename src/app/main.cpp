@@ -1,3 +1,4 @@
+#include "app/LockPort.h"
 #include "app/LockPrompts.h"
 #include "app/PrintAgentClient.h"
 #include "app/SocketServerLock.h"

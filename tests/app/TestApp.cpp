@@ -1,4 +1,5 @@
 #include "TestPorts.h"
+#include "app/LockPort.h"
 #include "app/SocketServerLock.h"
 #include "app/Startup.h"
 #include "core/HostUtils.h"

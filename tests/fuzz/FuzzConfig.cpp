@@ -1,5 +1,6 @@
 // config.json as a user or an installer may have left it: the lock port and
 // the model list must come out of any bytes without a crash.
+#include "app/LockPort.h"
 #include "app/Startup.h"
 #include "core/ModelTable.h"
 
