@@ -47,8 +47,17 @@ int PrinterRegistry::removePrinterContext(const QString& printerName)
 
 QHash<QString, PrinterContextPtr> PrinterRegistry::getPrinterContexts()
 {
+    // A copy of its own rather than one sharing the map's data: Qt decides
+    // whether to change shared data in place from a relaxed read of its
+    // count, which does not order the last reads of a snapshot released on
+    // another thread before the next change made here.
+    QHash<QString, PrinterContextPtr> snapshot;
     QMutexLocker locker(&m_mutex);
-    return m_contexts;
+    snapshot.reserve(m_contexts.size());
+    for (auto it = m_contexts.constBegin(); it != m_contexts.constEnd(); ++it) {
+        snapshot.insert(it.key(), it.value());
+    }
+    return snapshot;
 }
 
 void PrinterRegistry::clear()

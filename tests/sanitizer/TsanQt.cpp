@@ -120,6 +120,7 @@ extern "C" long syscall(long number, ...)
 // thread. What the sender did before is ordered before what the receiver
 // does, keyed by the job or the receiving object. Queued signals are keyed
 // by one address for all of them: the emitter does not know its receivers.
+#include <QCoreApplication>
 #include <QEvent>
 #include <QThreadPool>
 
@@ -134,15 +135,30 @@ void QThreadPool::start(std::function<void()> functionToRun, int priority)
 {
     static const auto real
         = next<void (*)(QThreadPool*, std::function<void()>, int)>("_ZN11QThreadPool5startESt8functionIFvvEEi");
-    auto job = std::make_shared<std::function<void()>>(std::move(functionToRun));
-    tsanRelease(job.get());
+    // A plain pointer: this library is not instrumented, so ThreadSanitizer
+    // would not see a shared pointer's count order the job's last use.
+    auto* job = new std::function<void()>(std::move(functionToRun));
+    tsanRelease(job);
     real(
         this,
-        [job] {
-            tsanAcquire(job.get());
+        [this, job] {
+            tsanAcquire(job);
             (*job)();
+            delete job;
+            tsanRelease(this);
         },
         priority);
+}
+
+// Qt tells the waiter through a wait condition of its own.
+bool QThreadPool::waitForDone(int msecs)
+{
+    static const auto real = next<bool (*)(QThreadPool*, int)>("_ZN11QThreadPool11waitForDoneEi");
+    const bool done = real(this, msecs);
+    if (done) {
+        tsanAcquire(this);
+    }
+    return done;
 }
 
 namespace
@@ -205,6 +221,21 @@ void QMetaObject::activate(QObject* sender, const QMetaObject* meta, int localSi
     tsanRelease(&signalKey);
 }
 
+void QObject::deleteLater()
+{
+    static const auto real = next<void (*)(QObject*)>("_ZN7QObject11deleteLaterEv");
+    tsanRelease(this);
+    real(this);
+}
+
+void QCoreApplication::postEvent(QObject* receiver, QEvent* event, int priority)
+{
+    static const auto real
+        = next<void (*)(QObject*, QEvent*, int)>("_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
+    tsanRelease(receiver);
+    real(receiver, event, priority);
+}
+
 bool QObject::event(QEvent* event)
 {
     static const auto real = next<bool (*)(QObject*, QEvent*)>("_ZN7QObject5eventEP6QEvent");
@@ -215,4 +246,84 @@ bool QObject::event(QEvent* event)
     const bool handled = real(this, event);
     tsanRelease(this);
     return handled;
+}
+
+// A thread's end: QThread::wait() returning true orders everything the
+// thread did before what its caller does next, but Qt says so through its
+// own mutex. Threads are keyed by their start argument (the QThread); the
+// wait also waits for the start function to return, as finish() wakes the
+// waiter just before it does.
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <mutex>
+#include <pthread.h>
+#include <thread>
+#include <unordered_map>
+
+namespace
+{
+std::mutex runningMutex;
+std::unordered_map<void*, int> running;
+
+struct Start {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+void* startThread(void* data)
+{
+    const Start start = *static_cast<Start*>(data);
+    delete static_cast<Start*>(data);
+    void* result = start.routine(start.argument);
+    tsanRelease(start.argument);
+    std::lock_guard<std::mutex> lock(runningMutex);
+    if (--running[start.argument] == 0) {
+        running.erase(start.argument);
+    }
+    return result;
+}
+} // namespace
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
+                              void* argument)
+{
+    static const auto real
+        = next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+    {
+        std::lock_guard<std::mutex> lock(runningMutex);
+        ++running[argument];
+    }
+    const int result = real(thread, attributes, startThread, new Start{ routine, argument });
+    if (result != 0) {
+        std::lock_guard<std::mutex> lock(runningMutex);
+        if (--running[argument] == 0) {
+            running.erase(argument);
+        }
+    }
+    return result;
+}
+
+bool QThread::wait(QDeadlineTimer deadline)
+{
+    static const auto real = next<bool (*)(QThread*, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
+    const bool ended = real(this, deadline);
+    if (ended) {
+        for (int i = 0; i < 5000; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(runningMutex);
+                if (running.count(this) == 0) {
+                    break;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        tsanAcquire(this);
+    }
+    return ended;
+}
+
+bool QThread::wait(unsigned long time)
+{
+    return wait(time == ULONG_MAX ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(time));
 }
