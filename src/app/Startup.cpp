@@ -6,12 +6,9 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFont>
 #include <QFontDatabase>
 #include <QGuiApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTranslator>
 
