@@ -86,7 +86,6 @@ private slots:
     void readPort();
     void readModels_data();
     void readModels();
-    void modelLookups();
     void needMemory();
     void ipv4_data();
     void ipv4();
@@ -285,20 +284,6 @@ void TestApp::readModels()
         const QString line = capture.lines().first();
         QVERIFY2(line.contains("readModels ] readConfig: ") && line.endsWith(message), qPrintable(line));
     }
-}
-
-void TestApp::modelLookups()
-{
-    QVERIFY(!ModelTable::isSupportedModel("Ostrel TR-M400 Series"));
-    ModelTable::addModel({ "2d8f", "a61c", "TR-M400", true });
-    ModelTable::addModel({ "2d8f", "a6ff", "TR-M400", false });
-    QVERIFY(ModelTable::isSupportedModel("Ostrel TR-M400 Series"));
-    QVERIFY(!ModelTable::isSupportedModel("Ostrel tr-m400 Series"));
-    QCOMPARE(ModelTable::findModelByText("Ostrel TR-M400 Series").pid, QString("a61c"));
-    QVERIFY(ModelTable::findModelByText("Other").model.isEmpty());
-    // An empty model text would occur in every text: it matches nothing.
-    ModelTable::addModel({ "2d8f", "a6ee", "", true });
-    QVERIFY(!ModelTable::isSupportedModel("anything"));
 }
 
 void TestApp::needMemory()

@@ -13,13 +13,11 @@
 #include <QSqlIndex>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 #include <unistd.h>
-#include <utime.h>
 
 namespace
 {
@@ -141,8 +139,6 @@ class TestStore : public QObject
 private slots:
     void initTestCase();
 
-    void driverBindsPlaceholders_data();
-    void driverBindsPlaceholders();
     void driverTransactionsAndTables();
 
     void roundTrip_data();
@@ -157,7 +153,6 @@ private slots:
     void lockHeldElsewhere_data();
     void lockHeldElsewhere();
     void killedHolderLockTakenOver();
-    void uncheckableLockTakenOverWhen30sOld();
     void creationToolRefusesToOverwrite();
 
 private:
@@ -232,53 +227,6 @@ QString TestStore::badDatabase(const QString& kind)
         writeFile(path, bytes);
     }
     return path;
-}
-
-void TestStore::driverBindsPlaceholders_data()
-{
-    QTest::addColumn<QString>("insert");
-    QTest::addColumn<bool>("thirdIsFirst");
-    QTest::newRow("positional") << "INSERT INTO t (a, b, c) VALUES (?, ?, ?)" << false;
-    QTest::newRow("named") << "INSERT INTO t (a, b, c) VALUES (:a, :b, :c)" << false;
-    QTest::newRow("named, one used twice") << "INSERT INTO t (a, b, c) VALUES (:a, :b, :a)" << true;
-}
-
-void TestStore::driverBindsPlaceholders()
-{
-    QFETCH(QString, insert);
-    QFETCH(bool, thirdIsFirst);
-    const QString text = QStringLiteral("it's \"quoted\" :b ? 条码");
-    const qint64 number = Q_INT64_C(1) << 40;
-
-    Connection c(m_root.path() + QStringLiteral("/bind-%1.db").arg(++m_files), kKey,
-                 QStringLiteral("QSQLITE_OPEN_CREATE"));
-    QVERIFY2(c.opened, qPrintable(c.db.lastError().text()));
-    QSqlQuery q(c.db);
-    QVERIFY(q.exec(QStringLiteral("CREATE TABLE t (a TEXT, b INTEGER, c TEXT)")));
-    QVERIFY(q.prepare(insert));
-    if (insert.contains(QLatin1Char(':'))) {
-        if (!thirdIsFirst) {
-            q.bindValue(QStringLiteral(":c"), QVariant(QVariant::String));
-        }
-        q.bindValue(QStringLiteral(":b"), number);
-        q.bindValue(QStringLiteral(":a"), text);
-    } else {
-        q.addBindValue(text);
-        q.addBindValue(number);
-        q.addBindValue(QVariant(QVariant::String));
-    }
-    QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
-    QCOMPARE(q.numRowsAffected(), 1);
-
-    QVERIFY(q.prepare(QStringLiteral("SELECT a, b, c FROM t WHERE a = :a AND b = ?")));
-    q.bindValue(0, text);
-    q.bindValue(1, number);
-    QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
-    QVERIFY(q.next());
-    QCOMPARE(q.value(0).toString(), text);
-    QCOMPARE(q.value(1).toLongLong(), number);
-    QCOMPARE(q.isNull(2), !thirdIsFirst);
-    QVERIFY(!q.next());
 }
 
 void TestStore::driverTransactionsAndTables()
@@ -565,26 +513,6 @@ void TestStore::killedHolderLockTakenOver()
     // Its owner is known to be gone, so no need to wait for the lock to age.
     QVERIFY(waited.elapsed() < 20000);
     QVERIFY(!QFileInfo::exists(lockPath()));
-}
-
-void TestStore::uncheckableLockTakenOverWhen30sOld()
-{
-    // A lock left by a process that cannot be checked (written on another
-    // host) is taken over once it is 30 s old; this one is 27 s old, within
-    // the store's wait.
-    const QString db = freshDatabase();
-    QVERIFY(writeFile(lockPath(), QByteArray("4242\nother-program\nanother-host\n")));
-    struct utimbuf times;
-    times.actime = times.modtime = QDateTime::currentSecsSinceEpoch() - 27;
-    QVERIFY(::utime(QFile::encodeName(lockPath()).constData(), &times) == 0);
-
-    QElapsedTimer waited;
-    waited.start();
-    LogCapture log;
-    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "1.8", "barcode" }), 0);
-    QVERIFY(log.hasLineEndingWith(QStringLiteral("] lock settings table success")));
-    QVERIFY2(waited.elapsed() >= 2000, "the lock was taken over before it was 30 s old");
-    QVERIFY(waited.elapsed() < 5000);
 }
 
 void TestStore::creationToolRefusesToOverwrite()

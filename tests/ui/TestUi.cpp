@@ -11,8 +11,6 @@
 #include "ui/NetworkPolicy.h"
 #include "ui/Othersettings.h"
 #include "ui/Status.h"
-#include "ui/TipTableWidget.h"
-#include "ui/TrayText.h"
 #include "ui/UiPrompts.h"
 #include "ui/network_detect.h"
 
@@ -33,9 +31,9 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTableWidget>
 #include <QTextEdit>
 #include <QToolTip>
-#include <QTreeWidget>
 
 // Stand-ins for the watcher and the poller: objects on the test's side of
 // real queued connections, as the tray controller wires the real ones.
@@ -131,7 +129,6 @@ private slots:
     void trayTextOncePerChange_data();
     void trayTextOncePerChange();
     void historyIsBounded();
-    void logLayout();
     void tonerDisplay_data();
     void tonerDisplay();
 
@@ -372,24 +369,6 @@ void TestUi::historyIsBounded()
     QCOMPARE(entries.size(), int(Status::MaxStatusEntries));
     // The oldest go; the newest stays last.
     QCOMPARE(entries.last().statusList, QStringList{ statusMessage(10001) });
-}
-
-void TestUi::logLayout()
-{
-    Status* status = makeStatus();
-    registerPrinter("P1", "192.168.3.7");
-    emit m_watcher->sigAddPrinter("P1");
-    QTRY_COMPARE(status->printerKey(0), QString("P1"));
-
-    const QDateTime time(QDate(2024, 5, 6), QTime(7, 8, 9, 10));
-    status->appendPrinterStatus("P1", StatusEntry{ time, { "打印机卡纸(20006)", "标识码：XYZ", "<b>x</b>" }, "" });
-    const QStringList lines = child<QTextEdit>(status, "textEdit")->toPlainText().split('\n');
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines.at(0), "时间：" + time.toString("yyyy.MM.dd hh:mm:ss.zzz ddd") + "     打印机IP：192.168.3.7");
-    QVERIFY(lines.at(0).startsWith("时间：2024.05.06 07:08:09.010 "));
-    QCOMPARE(lines.at(1), QString("打印机卡纸(20006)"));
-    QCOMPARE(lines.at(2), QString("状态：标识码：XYZ"));
-    QCOMPARE(lines.at(3), QString("<b>x</b>")); // shown as text, never as markup
 }
 
 void TestUi::tonerDisplay_data()
