@@ -66,7 +66,8 @@ QJsonObject toner(const QString& color, int max, int level)
     return QJsonObject{ { "tonerColor", color }, { "maxCapacity", max }, { "suppliesLevel", level } };
 }
 
-// The printers behind the queues: office normal, jam jammed, colour with
+// The printers behind the queues: office normal, jam jammed, odd on standby
+// (normal as well), colour with
 // four cartridges, one of them of a colour text that needs escaping.
 QList<QJsonObject> sims()
 {
@@ -77,7 +78,7 @@ QList<QJsonObject> sims()
                        { "toners",
                          QJsonArray{ toner("Black", 8000, 2000), toner("cyan", 1000, 1000), toner("magenta", 0, 0),
                                      toner("gold \"24\" \\ k\nline", 500, 100) } } }),
-             printer("127.0.0.125") };
+             printer("127.0.0.125", { { "state", 8 } }) };
 }
 
 // promtool's verdict on an exposition text; empty when it is accepted.
