@@ -2,7 +2,6 @@
 #include "app/PrintAgentClient.h"
 #include "core/PrinterRegistry.h"
 #include "status/StatusMessage.h"
-#include "status/TonerInfo.h"
 #include "store/StoreOperations.h"
 #include "ui/AboutDialog.h"
 #include "ui/ActivityLabel.h"
@@ -27,11 +26,11 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTableWidget>
 #include <QTextEdit>
 #include <QToolTip>
 
@@ -129,8 +128,6 @@ private slots:
     void trayTextOncePerChange_data();
     void trayTextOncePerChange();
     void historyIsBounded();
-    void tonerDisplay_data();
-    void tonerDisplay();
 
     // Settings window and pages
     void settingsLoad_data();
@@ -284,7 +281,10 @@ void TestUi::monitorWindow()
     QCOMPARE(tray.at(0).at(0).toString(), QString("打印机：TR-C3000 序列号：SN0042"));
     QVERIFY(log->toPlainText().contains(statusMessage(20006)));
     QVERIFY(!log->toPlainText().contains(statusMessage(10001)));
+    // Toner rows: a label with the percentage and a bar of the capacity.
     QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(table->item(0, 0)->text() + " " + table->item(0, 2)->text(), QString("黑色墨盒剩余量: 25%"));
+    QCOMPARE(table->cellWidget(0, 1)->findChild<QProgressBar*>()->maximum(), 8000);
 
     // A cleared log stays empty when rows are clicked, and fills again.
     QTest::mouseClick(clear, Qt::LeftButton);
@@ -369,48 +369,6 @@ void TestUi::historyIsBounded()
     QCOMPARE(entries.size(), int(Status::MaxStatusEntries));
     // The oldest go; the newest stays last.
     QCOMPARE(entries.last().statusList, QStringList{ statusMessage(10001) });
-}
-
-void TestUi::tonerDisplay_data()
-{
-    QTest::addColumn<bool>("supportToner");
-    QTest::addColumn<QString>("tonerText");
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QStringList>("rows"); // label and percentage per row
-    QTest::newRow("levels") << true << tonerJson({ { "black", 2000 }, { "Magenta", 8000 }, { "", 100 } }) << QString()
-                            << QStringList{ "黑色墨盒剩余量: 25%", "品红墨盒剩余量: 100%" };
-    QTest::newRow("failure text") << true << QString::fromUtf8(TonerFailureText) << QString::fromUtf8(TonerFailureText)
-                                  << QStringList();
-    QTest::newRow("markup shown as text") << true << "<b>TR-M400</b>"
-                                          << "<b>TR-M400</b>" << QStringList();
-    QTest::newRow("no toner support") << false << tonerJson({ { "black", 2000 } }) << QString() << QStringList();
-}
-
-void TestUi::tonerDisplay()
-{
-    QFETCH(bool, supportToner);
-    QFETCH(QString, tonerText);
-    QFETCH(QString, label);
-    QFETCH(QStringList, rows);
-    Status* status = makeStatus();
-    auto* table = child<QTableWidget>(status, "tableWidget");
-    PrinterContextPtr context = registerPrinter("P1", "10.0.0.1");
-    context->setSupportToner(supportToner);
-    context->setTonerText(tonerText);
-    emit m_watcher->sigAddPrinter("P1");
-    QTRY_COMPARE(status->printerKey(0), QString("P1"));
-    report("P1", { "10000" });
-
-    QCOMPARE(child<QLabel>(status, "label_toner")->text(), label);
-    QCOMPARE(child<QLabel>(status, "label_toner")->textFormat(), Qt::PlainText);
-    QStringList shown;
-    for (int row = 0; row < table->rowCount(); ++row) {
-        shown.append(table->item(row, 0)->text() + " " + table->item(row, 2)->text());
-        auto* bar = table->cellWidget(row, 1)->findChild<QProgressBar*>();
-        QVERIFY(bar);
-        QCOMPARE(bar->maximum(), 8000);
-    }
-    QCOMPARE(shown, rows);
 }
 
 void TestUi::settingsLoad_data()
