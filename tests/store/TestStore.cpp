@@ -280,13 +280,13 @@ void TestStore::existingKeyChangesOnlyValue()
     QCOMPARE(addSetting(db, SettingsItem{ "barPosition", "upperLeft", "barcode" }), 0);
     const QList<TblSettings> before = readRows(db);
 
-    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "2.0", "feature" }), 0);
     QCOMPARE(addSetting(db, SettingsItem{ "barSize", "1.6", "barcode" }), 0);
+    QCOMPARE(addSetting(db, SettingsItem{ "barSize", "2.0", "feature" }), 0);
 
     const QList<TblSettings> after = readRows(db);
     QCOMPARE(after.size(), 2);
     QCOMPARE(after.at(0).id, before.at(0).id);
-    QCOMPARE(after.at(0).value, QStringLiteral("1.6"));
+    QCOMPARE(after.at(0).value, QStringLiteral("2.0"));
     QCOMPARE(after.at(0).group, QStringLiteral("barcode"));
     QCOMPARE(after.at(1).value, QStringLiteral("upperLeft"));
 }
