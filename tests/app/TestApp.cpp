@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,8 +42,6 @@ struct LogCapture {
     ~LogCapture() { qInstallMessageHandler(previousHandler); }
     QStringList lines() const { return capturedLines; }
 };
-
-const QString stampPattern = QStringLiteral(R"(\[ "\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}" ,  )");
 
 void writeFile(const QString& path, const QByteArray& content)
 {
