@@ -6,13 +6,11 @@
 #include "core/Log.h"
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
-#include "status/StatusMessage.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -48,8 +46,6 @@ struct LogCapture {
     QStringList lines() const { return capturedLines; }
 };
 
-const QString stampPattern = QStringLiteral(R"(\[ "\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}" ,  )");
-
 void writeFile(const QString& path, const QByteArray& content)
 {
     QFile file(path);
@@ -64,10 +60,12 @@ QString otherLocalUser()
     return QString::fromLocal8Bit(me == "daemon" ? "root" : "daemon");
 }
 
-void logFromLambda()
+// The agent's command line: its name and the optional argument.
+bool parse(QByteArray arg)
 {
-    auto body = [] { PSM_LOG << "checkPrinterThread quit"; };
-    body();
+    QByteArray name("agent");
+    std::vector<char*> argv{ name.data(), arg.data() };
+    return parseNeedMemory(arg.isNull() ? 1 : 2, argv.data());
 }
 } // namespace
 
@@ -80,38 +78,26 @@ private slots:
 
     void logLine_data();
     void logLine();
-    void logLineFromLambda();
 
-    void registryAddExisting();
-    void registryDefaultAndRemove();
-    void registryConcurrentUse();
+    void registryRecords();
+    void registryConcurrentAdds();
 
     void readPort_data();
     void readPort();
     void readModels_data();
     void readModels();
-    void modelLookups();
-    void needMemory_data();
     void needMemory();
     void closedWindowKeepsAgentRunning();
 
     void ipv4_data();
     void ipv4();
-    void jsonArrayText();
 
-    void statusMessages_data();
-    void statusMessages();
-    void statusTableCarriesCodes();
-
-    void handshakeSameUser_data();
-    void handshakeSameUser();
-    void handshakeForeignUser();
+    void agentHandshake();
     void handshakeSibling_data();
     void handshakeSibling();
     void classifyRequest_data();
     void classifyRequest();
     void holderSurvivesBadPeers();
-    void simultaneousStartsLeaveOne();
 
 private:
     // A copy of the agent in a tree of its own, whose config.json names a
@@ -135,16 +121,10 @@ void TestApp::logLine_data()
 {
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("plain") << "192.168.1.20"
-                           << R"(IP: "192.168.1.20")";
-    QTest::newRow("quote and backslash") << R"(a"b\c)"
-                                         << R"(IP: "a\"b\\c")";
-    QTest::newRow("empty") << ""
-                           << R"(IP: "")";
-    QTest::newRow("chinese") << "打印机状态正常"
-                             << R"(IP: "打印机状态正常")";
-    QTest::newRow("control characters") << "a\nb\tc"
-                                        << R"(IP: "a\nb\tc")";
+    QTest::newRow("text item quoted") << "192.168.1.20"
+                                      << R"(IP: "192.168.1.20")";
+    QTest::newRow("chinese kept") << "打印机状态正常"
+                                  << R"(IP: "打印机状态正常")";
 }
 
 void TestApp::logLine()
@@ -154,98 +134,78 @@ void TestApp::logLine()
     LogCapture capture;
     PSM_LOG << "IP:" << value;
     QCOMPARE(capture.lines().size(), 1);
-    const QString line = capture.lines().first();
-    const QRegularExpression prefix("^" + stampPattern + "logLine \\] ");
-    QVERIFY2(prefix.match(line).hasMatch(), qPrintable(line));
-    QVERIFY2(line.endsWith(expected), qPrintable(line));
+    // Time stamp, then the operation's name, then the items.
+    const QRegularExpressionMatch match
+        = QRegularExpression(R"re(^\[ "([^"]*)" ,  logLine \] (.*)$)re").match(capture.lines().first());
+    QVERIFY2(match.hasMatch(), qPrintable(capture.lines().first()));
+    QCOMPARE(match.captured(2), expected);
+    const QDateTime stamp = QDateTime::fromString(match.captured(1), "yyyy-MM-dd hh:mm:ss.zzz");
+    QVERIFY2(stamp.isValid(), qPrintable(match.captured(1)));
+    QVERIFY2(qAbs(stamp.msecsTo(QDateTime::currentDateTime())) < 60000, qPrintable(match.captured(1)));
 
     // A literal ending in a blank keeps it: two blanks before the next item.
     PSM_LOG << "start listen failed 1, " << value << true << 42;
-    QVERIFY(capture.lines().last().contains(QStringLiteral("start listen failed 1,  \"")));
-    QVERIFY(capture.lines().last().endsWith(QStringLiteral(" true 42")));
+    QVERIFY(capture.lines().last().endsWith("start listen failed 1,  \"" + value + "\" true 42"));
 }
 
-void TestApp::logLineFromLambda()
-{
-    LogCapture capture;
-    logFromLambda();
-    const QRegularExpression expected("^" + stampPattern + R"(operator\(\) \] checkPrinterThread quit$)");
-    QVERIFY(expected.match(capture.lines().value(0)).hasMatch());
-}
-
-void TestApp::registryAddExisting()
+void TestApp::registryRecords()
 {
     auto& registry = PrinterRegistry::instance();
     LogCapture capture;
     auto first = registry.addPrinterContext("10.0.0.5", "queue", false, 0, 0);
-    const QString expected = R"(addPrinterContext ] IP: "10.0.0.5" Name: "queue" isUSB: false)";
-    QVERIFY(capture.lines().first().endsWith(expected));
+    const QString added = R"(addPrinterContext ] IP: "10.0.0.5" Name: "queue" isUSB: false)";
+    QVERIFY(capture.lines().first().endsWith(added));
+    // Adding a known name hands back the record as it was.
     auto second = registry.addPrinterContext("10.0.0.6", "queue", true, 7, 1);
     QCOMPARE(second.get(), first.get());
     QCOMPARE(second->ip(), QString("10.0.0.5"));
     QVERIFY(!second->isUSB());
-    QCOMPARE(second->usbClassA(), quint16(0));
     // Names are case-sensitive keys.
-    auto other = registry.addPrinterContext("10.0.0.5", "Queue", false, 0, 0);
-    QVERIFY(other.get() != first.get());
+    QVERIFY(registry.addPrinterContext("10.0.0.5", "Queue", false, 0, 0).get() != first.get());
     QCOMPARE(registry.getPrinterContexts().size(), 2);
-}
 
-void TestApp::registryDefaultAndRemove()
-{
-    auto& registry = PrinterRegistry::instance();
-    auto unknown = registry.getPrinterContext("nobody");
-    QVERIFY(unknown);
-    QVERIFY(unknown->printerNameIsEmpty());
-    QCOMPARE(unknown->usbClassA(), quint16(7));
-    QCOMPARE(unknown->usbClassB(), quint16(1));
+    QVERIFY(registry.getPrinterContext("nobody")->printerNameIsEmpty());
     QCOMPARE(registry.removePrinterContext("nobody"), 0);
-
-    auto held = registry.addPrinterContext("10.0.0.7", "held", false, 0, 0);
-    QCOMPARE(registry.removePrinterContext("held"), 1);
-    held->setTonerText("still usable");
-    QCOMPARE(held->tonerText(), QString("still usable"));
-    QVERIFY(registry.getPrinterContext("held")->printerNameIsEmpty());
+    QCOMPARE(registry.removePrinterContext("queue"), 1);
+    first->setTonerText("still usable"); // a holder keeps its record
+    QCOMPARE(first->tonerText(), QString("still usable"));
+    QVERIFY(registry.getPrinterContext("queue")->printerNameIsEmpty());
 }
 
-void TestApp::registryConcurrentUse()
+void TestApp::registryConcurrentAdds()
 {
-    // Watcher, poller and GUI threads add, read, write and remove records at
-    // once; every record must come out whole.
+    // Watcher, poller and GUI threads add and read at once: each name gets
+    // one record, whichever thread comes first.
     auto& registry = PrinterRegistry::instance();
-    std::atomic<bool> go{ false };
+    const QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    const int names = 4000;
+    const int threadCount = 4;
+    std::vector<std::vector<PrinterContextPtr>> seen(threadCount, std::vector<PrinterContextPtr>(names));
+    std::atomic<int> ready{ 0 };
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&registry, &go, t] {
-            while (!go) {
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back([&, t] {
+            ++ready;
+            while (ready < threadCount) {
                 std::this_thread::yield();
             }
-            for (int i = 0; i < 2000; ++i) {
-                const QString name = QStringLiteral("p%1").arg(i % 50);
-                auto record = registry.addPrinterContext("10.0.0.1", name, false, 0, 0);
-                record->setTonerText(QStringLiteral("toner %1 %2").arg(t).arg(i));
-                record->appendStatusEntry({ QDateTime::currentDateTime(), { "10000" }, {} });
-                if (record->statusEntries().size() > 8) {
-                    record->setStatusEntries({});
-                }
-                const auto snapshot = registry.getPrinterContexts();
-                for (const auto& entry : snapshot) {
-                    QString text = entry->tonerText();
-                    Q_UNUSED(text);
-                }
-                if (i % 7 == t) {
-                    registry.removePrinterContext(name);
-                }
+            for (int i = 0; i < names; ++i) {
+                seen[t][i] = registry.addPrinterContext("10.0.0.1", QString::number(i), false, 0, 0);
+                registry.getPrinterContexts();
+                registry.getPrinterContext(QString::number(i / 2));
             }
         });
     }
-    go = true;
     for (auto& thread : threads) {
         thread.join();
     }
-    for (const auto& record : registry.getPrinterContexts()) {
-        QVERIFY(record->tonerText().startsWith("toner "));
-        QCOMPARE(record->printerName(), registry.getPrinterContexts().key(record));
+    qInstallMessageHandler(previous);
+    QCOMPARE(registry.getPrinterContexts().size(), names);
+    for (int i = 0; i < names; ++i) {
+        for (int t = 1; t < threadCount; ++t) {
+            QVERIFY2(seen[t][i] == seen[0][i], qPrintable(QString::number(i)));
+        }
     }
 }
 
@@ -257,13 +217,10 @@ void TestApp::readPort_data()
     QTest::newRow("number") << QByteArray(R"({"excludePort": 50123})") << 50123 << 50123;
     QTest::newRow("absent") << QByteArray(R"({"models": []})") << 0 << 57142;
     QTest::newRow("string") << QByteArray(R"({"excludePort": "50123"})") << 0 << 57142;
-    QTest::newRow("zero") << QByteArray(R"({"excludePort": 0})") << 0 << 57142;
     QTest::newRow("negative") << QByteArray(R"({"excludePort": -5})") << -5 << 57142;
     QTest::newRow("above 16 bits") << QByteArray(R"({"excludePort": 70000})") << 70000 << 4464;
     QTest::newRow("low 16 bits zero") << QByteArray(R"({"excludePort": 131072})") << 131072 << 57142;
-    QTest::newRow("empty file") << QByteArray() << 0 << 57142;
     QTest::newRow("not json") << QByteArray("excludePort=1") << 0 << 57142;
-    QTest::newRow("array") << QByteArray("[1,2]") << 0 << 57142;
 }
 
 void TestApp::readPort()
@@ -285,30 +242,15 @@ void TestApp::readModels_data()
     QTest::addColumn<QString>("firstModel");
     QTest::addColumn<bool>("firstToner");
     QTest::addColumn<QString>("message");
-    QTest::newRow("two models") << QByteArray(
-        R"({"models":[{"vid":"2d8f","pid":"a61c","model":"TR-M400","supportToner":true},)"
-        R"({"vid":"2d8f","pid":"a62c","model":"TR-C3000","supportToner":false}]})")
+    QTest::newRow("two models") << QByteArray(R"({"models":[{"vid":"2d8f","pid":"a61c","model":"TR-M400",)"
+                                              R"("supportToner":true},{"model":"TR-C3000"}]})")
                                 << 2 << "TR-M400" << true << "";
-    QTest::newRow("toner as string") << QByteArray(R"({"models":[{"model":"TR-M400","supportToner":"true"}]})") << 1
-                                     << "TR-M400" << false << "";
-    const QByteArray probe = R"("networkProbe": {"host": "127.0.0.1", "port": 9}, )";
-    QTest::newRow("wrong types") << "{" + probe
-            + R"("models":[{"model":"TR-M400","vid":1,"pid":null,"supportToner":1}]})"
-                                 << 1 << "TR-M400" << false << "";
+    QTest::newRow("wrong types") << QByteArray(R"({"models":[{"model":"TR-M400","vid":1,"supportToner":"true"}]})") << 1
+                                 << "TR-M400" << false << "";
     // An empty model text would match every queue: such entries are skipped.
-    QTest::newRow("model missing") << "{" + probe
-            + R"("models":[{"vid":"2d8f"},{"model":"TR-C3000","supportToner":true}]})"
-                                   << 1 << "TR-C3000" << true << "skipped: 0";
-    QTest::newRow("model empty") << "{" + probe + R"("models":[{"model":"TR-M400"},{"model":"","vid":"2d8f"}]})" << 1
+    QTest::newRow("model empty") << QByteArray(R"({"models":[{"model":"TR-M400"},{"model":"","vid":"2d8f"}]})") << 1
                                  << "TR-M400" << false << "skipped: 1";
-    QTest::newRow("model not a string") << "{" + probe + R"("models":[{"model":5}, {"model":"TR3200n"}]})" << 1
-                                        << "TR3200n" << false << "skipped: 0";
-    QTest::newRow("model null") << "{" + probe + R"("models":[{"model":null}]})" << 0 << "" << false << "skipped: 0";
-    QTest::newRow("not an object") << "{" + probe + R"("models":[7]})" << 0 << "" << false << "skipped: 0";
-    QTest::newRow("models not an array") << QByteArray(R"({"models":{"model":"TR-M400"}})") << 0 << "" << false << "";
-    QTest::newRow("top-level array") << QByteArray(R"([{"model":"TR-M400"}])") << 0 << "" << false << "";
     QTest::newRow("not json") << QByteArray("{models:") << 0 << "" << false << "The config file error!";
-    QTest::newRow("empty") << QByteArray("") << 0 << "" << false << "The config file error!";
     QTest::newRow("missing file") << QByteArray() << 0 << "" << false << "The config file config file not found!";
 }
 
@@ -343,45 +285,16 @@ void TestApp::readModels()
     }
 }
 
-void TestApp::modelLookups()
-{
-    QVERIFY(!ModelTable::isSupportedModel("Ostrel TR-M400 Series"));
-    ModelTable::addModel({ "2d8f", "a61c", "TR-M400", true });
-    ModelTable::addModel({ "2d8f", "a6ff", "TR-M400", false });
-    QVERIFY(ModelTable::isSupportedModel("Ostrel TR-M400 Series"));
-    QVERIFY(!ModelTable::isSupportedModel("Ostrel tr-m400 Series"));
-    QCOMPARE(ModelTable::findModelByText("Ostrel TR-M400 Series").pid, QString("a61c"));
-    QVERIFY(ModelTable::findModelByText("Other").model.isEmpty());
-    // An empty model text would occur in every text: it matches nothing.
-    ModelTable::addModel({ "2d8f", "a6ee", "", true });
-    QVERIFY(!ModelTable::isSupportedModel("anything"));
-    QVERIFY(ModelTable::findModelByText("anything").pid.isEmpty());
-}
-
-void TestApp::needMemory_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<bool>("expected");
-    QTest::newRow("none") << QStringList{ "agent" } << false;
-    QTest::newRow("one") << QStringList{ "agent", "1" } << true;
-    QTest::newRow("leading zero") << QStringList{ "agent", "01" } << true;
-    QTest::newRow("two") << QStringList{ "agent", "2" } << false;
-    QTest::newRow("word") << QStringList{ "agent", "yes" } << false;
-}
-
 void TestApp::needMemory()
 {
-    QFETCH(QStringList, args);
-    QFETCH(bool, expected);
-    std::vector<QByteArray> storage;
-    std::vector<char*> argv;
-    for (const QString& arg : args) {
-        storage.push_back(arg.toLocal8Bit());
-    }
-    for (auto& arg : storage) {
-        argv.push_back(arg.data());
-    }
-    QCOMPARE(parseNeedMemory(int(argv.size()), argv.data()), expected);
+    QVERIFY(!parse(QByteArray()));
+    QVERIFY(parse("1"));
+    QVERIFY(parse("01"));
+    QVERIFY(!parse("2"));
+    QVERIFY(!parse("yes"));
+    QCOMPARE(toJsonArrayText({}), QByteArray("[]"));
+    const QByteArray escaped = QString(R"(["墨粉","a\"b"])").toUtf8();
+    QCOMPARE(toJsonArrayText({ "墨粉", "a\"b" }), escaped);
 }
 
 void TestApp::closedWindowKeepsAgentRunning()
@@ -405,18 +318,11 @@ void TestApp::ipv4_data()
     // The print server reads 010 as octal 8: the address shown would not
     // be the one polled.
     QTest::newRow("leading zeros") << "010.001.002.003" << false;
-    QTest::newRow("leading zero, last octet") << "127.0.0.010" << false;
-    QTest::newRow("zeros alone") << "10.0.0.0" << true;
     QTest::newRow("unspecified") << "0.0.0.0" << false;
-    QTest::newRow("leading blank") << " 10.1.2.3" << false;
     QTest::newRow("trailing blank") << "10.1.2.3 " << false;
     QTest::newRow("three parts") << "10.1.2" << false;
-    QTest::newRow("five parts") << "10.1.2.3.4" << false;
     QTest::newRow("256") << "10.1.256.3" << false;
-    QTest::newRow("port") << "10.1.2.3:9100" << false;
-    QTest::newRow("usb identity") << "2d8f:a61c:AB12" << false;
     QTest::newRow("non-ascii digits") << "١٠.1.2.3" << false;
-    QTest::newRow("empty") << "" << false;
 }
 
 void TestApp::ipv4()
@@ -424,56 +330,6 @@ void TestApp::ipv4()
     QFETCH(QString, text);
     QFETCH(bool, valid);
     QCOMPARE(isValidIPv4(text), valid);
-}
-
-void TestApp::jsonArrayText()
-{
-    QCOMPARE(toJsonArrayText({}), QByteArray("[]"));
-    const QByteArray two = R"(["tonerGroup","model"])";
-    QCOMPARE(toJsonArrayText({ "tonerGroup", "model" }), two);
-    const QByteArray escaped = QString(R"(["墨粉","a\"b"])").toUtf8();
-    QCOMPARE(toJsonArrayText({ "墨粉", "a\"b" }), escaped);
-}
-
-void TestApp::statusMessages_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("normal") << 10000 << "打印机状态正常(10000)";
-    QTest::newRow("urgent warning") << 10003 << "紧急警告(10003)";
-    QTest::newRow("toner low") << 20003 << "打印机墨粉即将耗尽(20003)";
-    QTest::newRow("usb failure") << 30004 << "USB连接失败，请检查USB连接(30004)";
-    QTest::newRow("no suffix") << 200000 << "多页进纸错误，请打开前盖清除纸张";
-    QTest::newRow("jam") << 200324 << "卡纸，请打开前盖并拉出硒鼓来清除卡纸(200324)";
-    QTest::newRow("blank before suffix") << 200081 << "请装入纸张到纸盒1 (200081)";
-    QTest::newRow("zero") << 0 << "未知错误，请重新启动或呼叫维修(0)";
-    QTest::newRow("negative") << -12 << "未知错误，请重新启动或呼叫维修(-12)";
-    QTest::newRow("busy has no message") << 999999 << "未知错误，请重新启动或呼叫维修(999999)";
-}
-
-void TestApp::statusMessages()
-{
-    QFETCH(int, code);
-    QFETCH(QString, message);
-    QCOMPARE(statusMessage(code), message);
-}
-
-void TestApp::statusTableCarriesCodes()
-{
-    // Every entry but 200000 ends with its own code; a copy-paste slip in
-    // the table would show here.
-    int entries = 0;
-    for (int code = 1; code < 600000; ++code) {
-        const QString message = statusMessage(code);
-        if (message.startsWith(QStringLiteral("未知错误"))) {
-            continue;
-        }
-        ++entries;
-        if (code != 200000) {
-            QVERIFY2(message.endsWith('(' + QString::number(code) + ')'), qPrintable(message));
-        }
-    }
-    QCOMPARE(entries, 107);
 }
 
 QString TestApp::agentTree(QTemporaryDir& dir, int port)
@@ -532,48 +388,7 @@ bool TestApp::waitForOutput(QProcess& process, const QString& text, int timeoutM
     return false;
 }
 
-void TestApp::handshakeSameUser_data()
-{
-    QTest::addColumn<int>("configuredPort"); // 0: a free port of the test's own
-    QTest::addColumn<QString>("user"); // empty: whoever runs the tests
-    QTest::newRow("own port") << 0 << "";
-    QTest::newRow("low 16 bits zero") << 65536 << "";
-    QTest::newRow("name holding exit") << 0 << "lexitia";
-}
-
-void TestApp::handshakeSameUser()
-{
-    QFETCH(int, configuredPort);
-    QFETCH(QString, user);
-    if (configuredPort == 65536) {
-        // Both agents must settle on the built-in port.
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, SocketServerLock::DefaultPort)) {
-            QSKIP("the built-in lock port is in use on this machine");
-        }
-        probe.close();
-    }
-    QTemporaryDir dir;
-    const QString binary = agentTree(dir, configuredPort ? configuredPort : freeLoopbackPort());
-    const QProcessEnvironment env = user.isEmpty() ? QProcessEnvironment() : loginAs(dir, user);
-    QProcess first;
-    startAgent(first, binary, env);
-    QVERIFY(waitForOutput(first, "start listen success", 15000));
-
-    QProcess second;
-    startAgent(second, binary, env);
-    QVERIFY(second.waitForFinished(20000));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
-    QVERIFY(second.readAll().contains("already running,program will quit"));
-
-    QVERIFY(waitForOutput(first, "this user login again : ", 5000));
-    QCOMPARE(first.state(), QProcess::Running);
-    first.kill();
-    first.waitForFinished();
-}
-
-void TestApp::handshakeForeignUser()
+void TestApp::agentHandshake()
 {
     QTemporaryDir dir;
     const QString binary = agentTree(dir, freeLoopbackPort());
@@ -581,19 +396,27 @@ void TestApp::handshakeForeignUser()
     startAgent(first, binary);
     QVERIFY(waitForOutput(first, "start listen success", 15000));
 
-    // The newcomer's login name comes from whoami: give it another user.
+    // The same user again: the newcomer quits, the holder stays.
     QProcess second;
-    startAgent(second, binary, loginAs(dir, otherLocalUser()));
+    startAgent(second, binary);
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(second.readAll().contains("already running,program will quit"));
+    QVERIFY(waitForOutput(first, "this user login again : ", 5000));
+    QCOMPARE(first.state(), QProcess::Running);
+
+    // Another user (whoami answers for the newcomer): the holder quits.
+    QProcess third;
+    startAgent(third, binary, loginAs(dir, otherLocalUser()));
     QVERIFY(first.waitForFinished(20000));
     QCOMPARE(first.exitCode(), 0);
     const QByteArray holderLine
         = QStringLiteral(R"(get socket data:  "%1"  login, this program will exit)").arg(otherLocalUser()).toUtf8();
     QVERIFY(first.readAll().contains(holderLine));
-    QVERIFY(waitForOutput(second, "start listen success", 15000));
-    QVERIFY(second.property("seen").toByteArray().contains("continue to connect server"));
-    QCOMPARE(second.state(), QProcess::Running);
-    second.kill();
-    second.waitForFinished();
+    QVERIFY(waitForOutput(third, "start listen success", 15000));
+    QVERIFY(third.property("seen").toByteArray().contains("continue to connect server"));
+    third.kill();
+    third.waitForFinished();
 }
 
 void TestApp::handshakeSibling_data()
@@ -601,12 +424,8 @@ void TestApp::handshakeSibling_data()
     QTest::addColumn<QString>("role");
     QTest::addColumn<bool>("yes");
     QTest::addColumn<QString>("question");
-    const QString q1 = "启动打印机状态监视器将自动退出配置管理工具，请确定是否继续？";
-    const QString q2 = "启动打印机状态监视器将自动退出安装向导，请确定是否继续？";
-    QTest::newRow("tool, yes") << "tool" << true << q1;
-    QTest::newRow("tool, no") << "tool" << false << q1;
-    QTest::newRow("install, yes") << "install" << true << q2;
-    QTest::newRow("install, no") << "install" << false << q2;
+    QTest::newRow("tool, yes") << "tool" << true << "启动打印机状态监视器将自动退出配置管理工具，请确定是否继续？";
+    QTest::newRow("install, no") << "install" << false << "启动打印机状态监视器将自动退出安装向导，请确定是否继续？";
 }
 
 void TestApp::handshakeSibling()
@@ -646,10 +465,8 @@ void TestApp::classifyRequest_data()
     QTest::addColumn<int>("kind");
     const QByteArray other = otherLocalUser().toLocal8Bit();
     QTest::newRow("same user") << QByteArray("alice") << "alice" << int(Request::SameUser);
-    QTest::newRow("same user, newline") << QByteArray("alice\n") << "alice" << int(Request::SameUser);
     QTest::newRow("same user, CR LF") << QByteArray("alice\r\n") << "alice" << int(Request::SameUser);
     QTest::newRow("nothing sent") << QByteArray() << "alice" << int(Request::SameUser);
-    QTest::newRow("other local user") << other << "alice" << int(Request::OtherLogin);
     QTest::newRow("other local user, newline") << other + '\n' << "alice" << int(Request::OtherLogin);
     QTest::newRow("exit") << QByteArray("exit") << "alice" << int(Request::OtherLogin);
     QTest::newRow("exit, newline") << QByteArray("exit\n") << "alice" << int(Request::Invalid);
@@ -657,7 +474,6 @@ void TestApp::classifyRequest_data()
     QTest::newRow("unknown name") << QByteArray("lexitia") << "alice" << int(Request::Invalid);
     QTest::newRow("piece of a name") << other.left(2) << "alice" << int(Request::Invalid);
     QTest::newRow("local user, then NUL") << other + QByteArray("\0x", 2) << "alice" << int(Request::Invalid);
-    QTest::newRow("binary") << QByteArray("\xff\xfe\x01\x02") << "alice" << int(Request::Invalid);
     QTest::newRow("too long") << QByteArray(257, 'a') << "alice" << int(Request::Invalid);
 }
 
@@ -678,68 +494,32 @@ void TestApp::holderSurvivesBadPeers()
     QProcess holder;
     holder.start(PSM_BUILD_DIR "/tests/lockholder", { user, "agent", QString::number(port) });
     QVERIFY(holder.waitForReadyRead(10000));
-
-    auto connected = [port](QTcpSocket& socket) {
-        socket.connectToHost("127.0.0.1", port);
-        return socket.waitForConnected(2000);
-    };
-    // A peer that connects and says nothing must not hold up the others.
-    QTcpSocket silent;
-    QVERIFY(connected(silent));
-    QTcpSocket flood;
-    QVERIFY(connected(flood));
-    flood.write(QByteArray(1 << 20, 'x'));
-    QTcpSocket vanishing;
-    QVERIFY(connected(vanishing));
-    vanishing.abort();
-    QTcpSocket garbage;
-    QVERIFY(connected(garbage));
-    garbage.write(QByteArray("\x00\xff\x13\x37garbage", 11));
-    QTcpSocket newline;
-    QVERIFY(connected(newline));
-    newline.write(user.toUtf8() + '\n');
-    QTcpSocket split;
-    QVERIFY(connected(split));
-    split.write(otherLocalUser().toUtf8());
+    QTcpSocket peers[4]; // silent, flood, garbage, split greeting
+    for (QTcpSocket& peer : peers) {
+        peer.connectToHost("127.0.0.1", port);
+        QVERIFY(peer.waitForConnected(2000));
+    }
+    peers[1].write(QByteArray(1 << 20, 'x'));
+    peers[2].write(QByteArray("\x00\xff\x13\x37garbage", 11));
+    peers[3].write(otherLocalUser().toUtf8());
     QTest::qWait(300);
-    split.write("2");
+    peers[3].write("2");
 
+    // A silent peer holds up nobody; the split greeting is answered whole.
     QTcpSocket starter;
-    QVERIFY(connected(starter));
+    starter.connectToHost("127.0.0.1", port);
     starter.write(user.toUtf8());
     QTRY_VERIFY_WITH_TIMEOUT(starter.bytesAvailable() > 0, 5000);
     QCOMPARE(starter.readAll(), (user + "agent").toUtf8());
-    QTRY_VERIFY_WITH_TIMEOUT(split.bytesAvailable() > 0, 5000);
-    QCOMPARE(split.readAll(), (user + "agent").toUtf8());
-
-    // The flood and the garbage are dropped unanswered, and nobody made the
-    // holder quit.
-    QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QAbstractSocket::UnconnectedState, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(garbage.state(), QAbstractSocket::UnconnectedState, 5000);
-    QCOMPARE(garbage.bytesAvailable(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(peers[3].bytesAvailable() > 0, 5000);
+    QCOMPARE(peers[3].readAll(), (user + "agent").toUtf8());
+    // The flood and the garbage are dropped unanswered; the holder stays.
+    QTRY_COMPARE_WITH_TIMEOUT(peers[1].state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(peers[2].state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(peers[2].bytesAvailable(), 0);
     QVERIFY(!holder.waitForFinished(1000));
-    QCOMPARE(holder.state(), QProcess::Running);
     holder.kill();
     holder.waitForFinished();
-}
-
-void TestApp::simultaneousStartsLeaveOne()
-{
-    QTemporaryDir dir;
-    const QString binary = agentTree(dir, freeLoopbackPort());
-    QProcess a;
-    QProcess b;
-    startAgent(a, binary);
-    startAgent(b, binary);
-    QTest::qWait(8000);
-    const QByteArray outA = a.readAll();
-    const QByteArray outB = b.readAll();
-    const int holders = int(outA.contains("start listen success")) + int(outB.contains("start listen success"));
-    a.kill();
-    b.kill();
-    a.waitForFinished();
-    b.waitForFinished();
-    QCOMPARE(holders, 1);
 }
 
 QTEST_MAIN(TestApp)

@@ -1,10 +1,7 @@
 // A second process for the store tests: writes settings, or holds the store's
 // lock file, exactly as another program of the product would.
 //
-//   store-helper ping
-//   store-helper add DB KEY VALUE GROUP      exit 0 when stored
 //   store-helper add-many DB PREFIX COUNT    PREFIX-0 .. PREFIX-(COUNT-1); exit = failures
-//   store-helper query DB                    prints the result document
 //   store-helper hold-lock MS                takes the lock, prints "locked",
 //                                            holds it MS ms (0: until killed)
 
@@ -22,13 +19,6 @@ int main(int argc, char* argv[])
     const QStringList args = app.arguments().mid(1);
     QTextStream out(stdout);
     const QString command = args.value(0);
-    if (command == QLatin1String("ping")) {
-        out << "pong" << Qt::endl;
-        return 0;
-    }
-    if (command == QLatin1String("add") && args.size() == 5) {
-        return addSetting(args.at(1), SettingsItem{ args.at(2), args.at(3), args.at(4) }) == 0 ? 0 : 1;
-    }
     if (command == QLatin1String("add-many") && args.size() == 4) {
         int failures = 0;
         for (int i = 0; i < args.at(3).toInt(); ++i) {
@@ -37,12 +27,6 @@ int main(int argc, char* argv[])
                 += addSetting(args.at(1), SettingsItem{ key, QStringLiteral("v") + key, QStringLiteral("g") }) != 0;
         }
         return failures;
-    }
-    if (command == QLatin1String("query") && args.size() == 2) {
-        QString document;
-        queryLocalsettings(args.at(1), document);
-        out << document << Qt::endl;
-        return 0;
     }
     if (command == QLatin1String("hold-lock") && args.size() == 2) {
         QLockFile lock(QDir::tempPath() + QStringLiteral("/dblockfile"));
