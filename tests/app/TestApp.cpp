@@ -6,6 +6,7 @@
 #include "core/Log.h"
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
+#include "core/UsbIdentity.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -91,6 +92,8 @@ private slots:
 
     void ipv4_data();
     void ipv4();
+    void usbIdentity_data();
+    void usbIdentity();
 
     void agentHandshake();
     void handshakeSibling_data();
@@ -330,6 +333,34 @@ void TestApp::ipv4()
     QFETCH(QString, text);
     QFETCH(bool, valid);
     QCOMPARE(isValidIPv4(text), valid);
+}
+
+void TestApp::usbIdentity_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("serial"); // null: not a USB identity
+    QTest::newRow("identity") << "2d8f:a61c:SN0042"
+                              << "SN0042";
+    QTest::newRow("serial holding ':'") << "2d8f:a61c:SN:42:x"
+                                        << "SN:42:x";
+    QTest::newRow("empty serial") << "2d8f:a61c:"
+                                  << "";
+    QTest::newRow("queue name") << "office" << QString();
+    QTest::newRow("two parts") << "2d8f:a61c" << QString();
+    QTest::newRow("short product id") << "2d8f:a61:SN" << QString();
+    QTest::newRow("not hexadecimal") << "2d8g:a61c:SN" << QString();
+}
+
+void TestApp::usbIdentity()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, serial);
+    UsbIdentity identity;
+    QCOMPARE(UsbIdentity::parse(text, identity), !serial.isNull());
+    QCOMPARE(identity.serial, serial.isNull() ? QString() : serial);
+    if (!serial.isNull()) {
+        QCOMPARE(identity.toString(), text);
+    }
 }
 
 QString TestApp::agentTree(QTemporaryDir& dir, int port)
