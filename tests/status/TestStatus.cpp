@@ -12,7 +12,6 @@
 #include <QJsonObject>
 #include <QTest>
 #include <QThread>
-#include <QTimer>
 
 namespace
 {
@@ -56,7 +55,6 @@ private slots:
     void busyConnectorReportsBusy();
     void hungPrinterHoldsUpOnlyItself();
     void listenAndRefresh();
-    void timerStartStop();
 
     void tonerDisplay_data();
     void tonerDisplay();
@@ -330,26 +328,6 @@ void TestStatus::listenAndRefresh()
         m_poller, [this] { m_poller->refreshPrinterStatus(); }, Qt::QueuedConnection);
     QCOMPARE(waitForReport("a"), QStringList{ "10000" });
     QCOMPARE(waitForReport("b"), QStringList{ "10004" });
-}
-
-void TestStatus::timerStartStop()
-{
-    auto* timer = m_poller->findChild<QTimer*>();
-    QVERIFY(timer);
-    auto active = [this, timer] {
-        bool result = false;
-        QMetaObject::invokeMethod(
-            m_poller, [&] { result = timer->isActive(); }, Qt::BlockingQueuedConnection);
-        return result;
-    };
-    QVERIFY(active());
-    QCOMPARE(timer->interval(), 60000);
-    QMetaObject::invokeMethod(
-        m_poller, [this] { m_poller->stopListenPrinterStatus(true); }, Qt::BlockingQueuedConnection);
-    QVERIFY(!active());
-    QMetaObject::invokeMethod(
-        m_poller, [this] { m_poller->startListenPrinterStatus(false); }, Qt::BlockingQueuedConnection);
-    QVERIFY(active());
 }
 
 void TestStatus::tonerDisplay_data()
