@@ -23,7 +23,6 @@
 #include <stdexcept>
 
 using Options = ListenPrinterInfo::Options;
-using Source = CupsDestinationList::Source;
 
 // Collects the diagnostic lines of every thread while it lives.
 class LogRecorder
@@ -107,8 +106,6 @@ private slots:
     void queueRecognition();
     void queueLifecycleOnWatcherThread();
     void addressEntryGivesWayToQueue();
-    void listingsAgree_data();
-    void listingsAgree();
     void cupsdStoppedAndStartedAgain();
     void failedPassDoesNotEndDiscovery();
     void silentServerDoesNotHoldUpShutdown();
@@ -119,12 +116,11 @@ private slots:
     void usbDeviceWithoutInterfacesOrSerial();
 
 private:
-    static Options oneShot(Source source = Source::PrintersRequest, bool everyRead = false)
+    // A watcher without a thread, whose passes the test runs.
+    static Options oneShot()
     {
         Options options;
         options.startThread = false;
-        options.source = source;
-        options.everyReadListsAnew = everyRead;
         return options;
     }
     // Waits until cupsd has answered `passes` more listings of the watcher.
@@ -323,44 +319,6 @@ void TestDiscovery::addressEntryGivesWayToQueue()
 
     watcher.checkPrinter();
     QCOMPARE(probe.total(), 2);
-}
-
-void TestDiscovery::listingsAgree_data()
-{
-    QTest::addColumn<int>("source");
-    QTest::addColumn<bool>("everyRead");
-
-    QTest::newRow("one CUPS-Get-Printers per pass") << int(Source::PrintersRequest) << false;
-    QTest::newRow("one cupsGetDests per pass") << int(Source::GetDests) << false;
-    QTest::newRow("cupsGetDests for every read") << int(Source::GetDests) << true;
-}
-
-// However the destinations are listed, a pass comes to the same registry and
-// the same announcements, in the same order.
-void TestDiscovery::listingsAgree()
-{
-    QFETCH(int, source);
-    QFETCH(bool, everyRead);
-    const char* const queues[][3] = {
-        { "Zeta", "socket://127.0.0.31:9100", "TR-M400" }, { "alpha", "tav2://OSTREL_127.0.0.32", "TR3800" },
-        { "打印机", "socket://127.0.0.33", "TR3200n" },    { "beta", "socket://127.0.0.34", "X100" },
-        { "delta", "socket://127.0.0.35:9100", "raw" },
-    };
-    for (const auto& queue : queues) {
-        QVERIFY2(m_cups.addQueue(QString::fromUtf8(queue[0]), queue[1], queue[2]), qPrintable(m_cups.lastError()));
-    }
-    PrinterRegistry::instance().addPrinterContext(QStringLiteral("gone"), QStringLiteral("gone"), false, 0, 0);
-
-    ListenPrinterInfo watcher(oneShot(Source(source), everyRead));
-    WatcherProbe probe(&watcher);
-    watcher.checkPrinter();
-    // cupsGetDests order: UTF-8 names first, then ASCII case ignored.
-    QCOMPARE(WatcherProbe::names(probe.added), (QStringList{ "打印机", "alpha", "Zeta" }));
-    QCOMPARE(WatcherProbe::names(probe.removed), QStringList{ "gone" });
-    QCOMPARE(PrinterRegistry::instance().getPrinterContext("alpha")->ip(), QStringLiteral("127.0.0.32"));
-    QCOMPARE(watcher.getPrinterNames().size(), 5);
-    QCOMPARE(watcher.getPrinterOptions("ZETA").value(DeviceUriOption), QStringLiteral("socket://127.0.0.31:9100"));
-    QVERIFY(watcher.getPrinterOptions("nobody").isEmpty());
 }
 
 // Passes while cupsd is down change nothing: the printers keep their records
