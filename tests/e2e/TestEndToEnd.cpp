@@ -98,7 +98,6 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void printerLifecycle();
-    void secondAgentExitsAtOnce();
     void hungPrinterDoesNotDelayExit();
     void usbPrinterEndToEnd();
 
@@ -217,27 +216,6 @@ void TestEndToEnd::printerLifecycle()
     // all this time the agent never probed.
     m_probe.waitForNewConnection(0);
     QVERIFY(!m_probe.hasPendingConnections());
-}
-
-void TestEndToEnd::secondAgentExitsAtOnce()
-{
-    if (m_agentProcess.process().state() != QProcess::Running) {
-        startAgent();
-    }
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    QProcess second;
-    second.setProcessEnvironment(env);
-    second.setProcessChannelMode(QProcess::MergedChannels);
-    QElapsedTimer timer;
-    timer.start();
-    second.start(m_agent, QStringList());
-    QVERIFY(second.waitForFinished(15000));
-    const QByteArray output = second.readAll();
-    QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0, output.constData());
-    QVERIFY(output.contains("already running,program will quit"));
-    QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(m_agentProcess.process().state(), QProcess::Running);
 }
 
 void TestEndToEnd::hungPrinterDoesNotDelayExit()

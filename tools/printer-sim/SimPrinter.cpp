@@ -127,6 +127,13 @@ bool SimPrinter::tokenValid(const std::string& token) const
     return false;
 }
 
+bool SimPrinter::tokenRefused(const char* method, const std::string& token) const
+{
+    const bool faulty = m_config.fault == SimFault::BadToken
+        && (m_config.faultMethods.isEmpty() || m_config.faultMethods.contains(QLatin1String(method)));
+    return faulty || !tokenValid(token);
+}
+
 // A method is accepted with its result code alone unless it has a
 // specialisation below.
 template <class Args, class Response> void SimPrinter::answer(const Args&, Response& response)
@@ -149,7 +156,7 @@ template <> void SimPrinter::answer(const LoginArgs& args, LoginResponse& respon
 
 template <> void SimPrinter::answer(const GetPrinterStatusArgs& args, GetPrinterStatusResponse& response)
 {
-    if (!tokenValid(args.token)) {
+    if (tokenRefused("getPrinterStatus", args.token)) {
         response.__set_resultCode(BadToken);
         return;
     }
@@ -161,7 +168,7 @@ template <> void SimPrinter::answer(const GetPrinterStatusArgs& args, GetPrinter
 
 template <> void SimPrinter::answer(const GetDeviceIdArgs& args, GetDeviceIdResponse& response)
 {
-    response.__set_resultCode(tokenValid(args.token) ? 0 : BadToken);
+    response.__set_resultCode(tokenRefused("getDeviceId", args.token) ? BadToken : 0);
     if (response.resultCode == 0) {
         response.__set_deviceId(utf8(m_config.deviceId));
     }
@@ -170,7 +177,7 @@ template <> void SimPrinter::answer(const GetDeviceIdArgs& args, GetDeviceIdResp
 template <> void SimPrinter::answer(const GetDeviceInfoArgs& args, GetDeviceInfoResponse& response)
 {
     std::string json;
-    if (!tokenValid(args.token)) {
+    if (tokenRefused("getDeviceInfo", args.token)) {
         response.__set_resultCode(BadToken);
     } else if (!deviceInfo(m_config, args.reqList, json)) {
         response.__set_resultCode(BadArgument);

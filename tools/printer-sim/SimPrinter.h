@@ -65,6 +65,8 @@ private:
 
     std::string issueToken();
     bool tokenValid(const std::string& token) const;
+    // Whether method refuses the token: unknown, or refused by the fault mode.
+    bool tokenRefused(const char* method, const std::string& token) const;
 
     mutable QMutex m_mutex;
     SimPrinterConfig m_config;

@@ -19,6 +19,7 @@ const QList<QPair<QString, SimFault>>& faultNames()
         { QStringLiteral("garbage"), SimFault::Garbage },
         { QStringLiteral("oversized"), SimFault::Oversized },
         { QStringLiteral("dribble"), SimFault::Dribble },
+        { QStringLiteral("badToken"), SimFault::BadToken },
     };
     return names;
 }

@@ -18,6 +18,7 @@ enum class SimFault {
     Garbage, // answer with bytes that are not a valid frame
     Oversized, // answer with a frame length far above any maximum
     Dribble, // announce a 1 MiB frame, then send one byte every delayMs
+    BadToken, // answer as if the login's token had expired
 };
 
 // One printer of a scenario file.

@@ -180,6 +180,7 @@ SimOutput SimSession::applyFault(const std::string& reply, const std::string& me
     }
     switch (config.fault) {
     case SimFault::None:
+    case SimFault::BadToken: // answered by the printer itself
         break;
     case SimFault::Refuse:
         output.bytes.clear();
