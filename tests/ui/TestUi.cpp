@@ -138,6 +138,8 @@ private slots:
     void barcodePositionRanges();
     void barcodeSaves_data();
     void barcodeSaves();
+    void probeTarget_data();
+    void probeTarget();
     void outreachSwitch();
 
     void aboutDialog();
@@ -568,6 +570,31 @@ void TestUi::barcodeSaves()
     const SettingsRecord& record = PrinterRegistry::instance().settings();
     const QString size = stored.filter("barSize=").value(0).mid(8);
     QCOMPARE(record.barSize, clicks.contains("other") ? QString("2.0") : size);
+}
+
+void TestUi::probeTarget_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QString>("host"); // empty: the built-in target
+    QTest::addColumn<int>("port");
+    QTest::newRow("host and port") << QByteArray(R"({"networkProbe": {"host": "127.0.0.1", "port": 9}})") << "127.0.0.1"
+                                   << 9;
+    QTest::newRow("port left out") << QByteArray(R"({"networkProbe": {"host": "::1"}})") << "::1" << 80;
+    QTest::newRow("absent") << QByteArray(R"({"excludePort": 57142})") << "" << 80;
+    QTest::newRow("empty host") << QByteArray(R"({"networkProbe": {"host": "", "port": 9}})") << "" << 80;
+    QTest::newRow("port 0") << QByteArray(R"({"networkProbe": {"host": "127.0.0.1", "port": 0}})") << "" << 80;
+    QTest::newRow("port as text") << QByteArray(R"({"networkProbe": {"host": "127.0.0.1", "port": "9"}})") << "" << 80;
+    QTest::newRow("not json") << QByteArray("{") << "" << 80;
+}
+
+void TestUi::probeTarget()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    const ProbeTarget target = ProbeTarget::fromConfig(config);
+    QCOMPARE(target.host, host.isEmpty() ? QString(ProbeTarget::DefaultHost) : host);
+    QCOMPARE(int(target.port), port);
 }
 
 void TestUi::outreachSwitch()
