@@ -3,6 +3,7 @@
 
 #include "channel/UsbDiscovery.h"
 #include "core/MessageRequest.h"
+#include "core/PrinterContext.h"
 #include "discovery/CupsDestinations.h"
 
 #include <QMutex>
@@ -27,8 +28,6 @@
 // the pass from that listing. The registry's lock is only taken inside the
 // registry's own calls, never around a CUPS request or a printer call. A pass
 // whose listing fails leaves the network printers as they are.
-class PrinterContext;
-using PrinterContextPtr = std::shared_ptr<PrinterContext>;
 
 class ListenPrinterInfo : public QObject
 {

@@ -141,8 +141,7 @@ void ListenPrinterStatus::runPoll(const QString& printerName)
         QMutexLocker locker(&m_tracker->mutex);
         m_tracker->polls[printerName].startedMs = m_tracker->clock.elapsed();
     }
-    const QStringList list
-        = m_stopping.load() ? QStringList() : getPrinterStatusOnPrivateChannel(printerName, Silently);
+    const QStringList list = m_stopping.load() ? QStringList() : pollPrinter(printerName);
     {
         QMutexLocker locker(&m_tracker->mutex);
         if (!m_tracker->polls.take(printerName).setAside) {
@@ -198,11 +197,18 @@ void ListenPrinterStatus::report(const QString& printerName, const QStringList& 
 
 void ListenPrinterStatus::getPrinterStatusOnPrivateChannel(const QString& printerName)
 {
-    report(printerName, getPrinterStatusOnPrivateChannel(printerName, Silently));
+    report(printerName, pollPrinter(printerName));
 }
 
 namespace
 {
+// The poll's lines are logged under the poll's own name, whichever step
+// writes them.
+QDebug pollLog()
+{
+    return ::logLine("getPrinterStatusOnPrivateChannel");
+}
+
 // The steps of one poll. Each returns false when the poll ends there, with
 // the report it ends with: a busy connector reports the busy code and leaves
 // the toner text alone; any other failure marks the toner unreadable (for
@@ -226,11 +232,11 @@ public:
             return busy();
         }
         if (ret == CallFailed) {
-            PSM_LOG << "user login failed";
+            pollLog() << "user login failed";
             return fail(m_printer->isUSB() ? StatusCode::UsbUnreachable : StatusCode::NetworkUnreachable);
         }
         if (ret != CallOk) {
-            PSM_LOG << "user login failed, ret=" << ret;
+            pollLog() << "user login failed, ret=" << ret;
             return fail(StatusCode::LoginRefused);
         }
         return true;
@@ -244,9 +250,9 @@ public:
             return busy();
         }
         if (ret != CallOk) {
-            PSM_LOG << "get device id setting failed";
+            pollLog() << "get device id setting failed";
             fail(StatusCode::DeviceIdFailed);
-            PSM_LOG << m_name << "exit";
+            pollLog() << m_name << "exit";
             return false;
         }
         return true;
@@ -261,7 +267,7 @@ public:
         }
         if (ret != CallOk) {
             fail(StatusCode::DeviceInfoFailed);
-            PSM_LOG << m_name << "exit";
+            pollLog() << m_name << "exit";
             return false;
         }
         QJsonParseError parseError;
@@ -269,9 +275,9 @@ public:
         const bool isJson = !document.isNull() && parseError.error == QJsonParseError::NoError;
         m_printer->setTonerText(boundedDeviceInfo(QString::fromStdString(info), isJson ? &document : nullptr, m_name));
         if (isJson && !modelAgrees(document.object().value(QStringLiteral("model")).toVariant().toString())) {
-            PSM_LOG << "printer model is different";
+            pollLog() << "printer model is different";
             m_printer->setTonerText(m_printer->supportToner() ? m_failureText : QString());
-            PSM_LOG << m_name << "exit";
+            pollLog() << m_name << "exit";
             report = QStringList{ QString::number(StatusCode::DeviceInfoFailed) };
             return false;
         }
@@ -323,7 +329,7 @@ private:
 };
 } // namespace
 
-QStringList ListenPrinterStatus::getPrinterStatusOnPrivateChannel(const QString& printerName, SilentTag)
+QStringList ListenPrinterStatus::pollPrinter(const QString& printerName)
 {
     PollSteps poll(printerName);
     if (poll.login() && poll.readDeviceId() && poll.readDeviceInfo()) {

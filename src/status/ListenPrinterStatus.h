@@ -37,6 +37,9 @@ public:
     // One poll of one printer, on the calling thread (any thread); emits
     // printerStatusChanged with the report.
     void getPrinterStatusOnPrivateChannel(const QString& printerName);
+    // The same poll, returning the report instead of emitting it; needs no
+    // poller.
+    static QStringList pollPrinter(const QString& printerName);
 
 signals:
     void printerStatusChanged(QString printerName, QStringList errorList);
@@ -50,10 +53,6 @@ public slots:
 
 private:
     struct Tracker;
-    enum SilentTag { Silently };
-
-    // The poll itself; returns the report instead of emitting it.
-    QStringList getPrinterStatusOnPrivateChannel(const QString& printerName, SilentTag);
 
     // Hands the printer's poll to the pool unless one is in flight.
     void startPoll(const QString& printerName);

@@ -89,8 +89,7 @@ QStringList discover()
     return names;
 }
 
-// Runs on a pool worker. The poller reports through a signal; a poller of
-// this worker's own, connected directly, keeps reports of other workers out.
+// Runs on a pool worker.
 PrinterResult poll(const QString& name)
 {
     QElapsedTimer clock;
@@ -101,11 +100,7 @@ PrinterResult poll(const QString& name)
     result.usb = printer->isUSB();
     result.address = result.usb ? printer->ip() + QLatin1Char(' ') + name : printer->ip();
     result.model = printer->model();
-    ListenPrinterStatus poller;
-    poller.stopListenPrinterStatus(true);
-    QObject::connect(&poller, &ListenPrinterStatus::printerStatusChanged,
-                     [&result](const QString&, const QStringList& codes) { result.codes = codes; });
-    poller.getPrinterStatusOnPrivateChannel(name);
+    result.codes = ListenPrinterStatus::pollPrinter(name);
     if (printer->supportToner()) {
         bool isJson = false;
         result.toners = parseToners(printer->tonerText(), &isJson);
