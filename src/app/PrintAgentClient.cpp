@@ -65,7 +65,8 @@ void PrintAgentClient::loadSettings()
     SettingsRecord& record = PrinterRegistry::instance().settings();
     const int result = FunctionsetWidget::loadSettings(settingsDatabasePath(), record);
     if (result != FunctionsetWidget::LoadOk) {
-        PSM_LOG << "settings not loaded, result" << result;
+        // Logged under the settings window's name, where the load used to run.
+        ::logLine("FunctionsetWidget") << "settings not loaded, result" << result;
     }
     networkPolicy->setOn(record.illegaLcon);
     // Unreadable settings leave the 违规外联 check at its default: say so once.
