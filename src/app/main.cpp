@@ -3,6 +3,8 @@
 #include "app/PrintAgentClient.h"
 #include "app/SocketServerLock.h"
 #include "app/Startup.h"
+#include "core/DataPaths.h"
+#include "store/StoreOperations.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -20,6 +22,8 @@ int main(int argc, char* argv[])
     keepRunningWithoutWindows();
 
     ensureDataDirectory();
+    // The key is derived while the rest starts, ready for the settings read.
+    prepareSettingsStore(settingsDatabasePath());
     loadFont();
     loadTranslations();
     const int port = readPort();

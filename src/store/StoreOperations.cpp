@@ -1,11 +1,9 @@
 #include "store/StoreOperations.h"
 
-#include "core/DataPaths.h"
 #include "core/Log.h"
 #include "sqlcipher/SqlCipherKeyCache.h"
 #include "store/TblSettings.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -213,14 +211,3 @@ void prepareSettingsStore(const QString& dbPath)
     QThreadPool::globalInstance()->start(
         [dbPath] { SqlCipherKeyCache::rawKey(dbPath, QByteArray(kSettingsDatabaseKey)); });
 }
-
-namespace
-{
-// The agent reads its settings while it starts: by then the key is ready.
-void prepareAgentSettingsStore()
-{
-    prepareSettingsStore(settingsDatabasePath());
-}
-} // namespace
-
-Q_COREAPP_STARTUP_FUNCTION(prepareAgentSettingsStore)

@@ -24,8 +24,8 @@ int queryLocalsettings(const QString& dbPath, QString& output);
 int addSetting(const QString& dbPath, const SettingsItem& item);
 
 // Derives the file's key on a worker thread, so that the first operation on
-// it does not pay for that on the caller's thread. The application object
-// does this for settingsDatabasePath() when it is constructed.
+// it does not pay for that on the caller's thread. The agent does this for
+// its settings database as soon as it starts.
 void prepareSettingsStore(const QString& dbPath);
 
 #endif // PSM_STOREOPERATIONS_H
