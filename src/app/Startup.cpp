@@ -1,6 +1,5 @@
 #include "app/Startup.h"
 
-#include "app/SocketServerLock.h"
 #include "core/DataPaths.h"
 
 #include <QCoreApplication>
