@@ -6,8 +6,6 @@
 #include "UsbTestbed.h"
 #include "channel/ConnectorRegistry.h"
 #include "channel/PrinterOperations.h"
-#include "channel/SafeConnector.h"
-#include "channel/UsbConnector.h"
 #include "channel/UsbDiscovery.h"
 #include "usbtransport/TLibusbDevice.h"
 #include "usbtransport/TNonblockingUsbSocket.h"
@@ -64,25 +62,6 @@ UsbDeviceSpec printer(const QString& serial = QStringLiteral("SN0001"))
     return spec;
 }
 
-std::shared_ptr<SimPrinter> simPrinter()
-{
-    SimPrinterConfig config;
-    config.model = QStringLiteral("TR-M400");
-    config.state = 3;
-    config.flags = { 1, 7 };
-    return std::make_shared<SimPrinter>(config);
-}
-
-// A USB printer's record as USB registration leaves it.
-PrinterContextPtr usbPrinterRecord(const QString& identity)
-{
-    auto record = std::make_shared<PrinterContext>(QStringLiteral("TR-M400"), identity, 7, 1);
-    record->setIsUSB(true);
-    record->setKind(1);
-    record->setModel(QStringLiteral("TR-M400"));
-    return record;
-}
-
 } // namespace
 
 class TestUsb : public QObject
@@ -102,11 +81,9 @@ private slots:
     void linkRoundTrip();
     void linkPicksDeviceAndInterface_data();
     void linkPicksDeviceAndInterface();
-    void messageSizeLimit();
 
-    void rpcRoundTrip();
-    void failedCallClosesLink_data();
-    void failedCallClosesLink();
+    void connector_data();
+    void connector();
 
 private:
     UsbSimDevicePtr plugAndWait(const UsbDeviceSpec& spec);
@@ -186,7 +163,7 @@ void TestUsb::discovery()
     QCOMPARE(records.size(), 1);
     const UsbDeviceRecord& r = records.at(0);
     QCOMPARE(r.vendorId + r.productId, QString::number(vendorId, 16) + QString::number(productId, 16));
-    QCOMPARE(int(r.portNumber), int(device->port()));
+    QCOMPARE(int(r.portNumber), device->address());
     QCOMPARE(r.manufacturer + "|" + r.model + "|" + r.serial, QStringLiteral("OSTREL|TR-M400|SN0001"));
     QVERIFY(r.interfaces == expected);
     QVERIFY(r.isNew && !r.missing);
@@ -216,7 +193,7 @@ void TestUsb::concurrentScans()
 
 void TestUsb::linkRoundTrip_data()
 {
-    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("size"); // also the largest message
     QTest::addColumn<bool>("zeroLengthPacket");
     QTest::addColumn<int>("expectedZeroLengthPackets");
 
@@ -236,21 +213,34 @@ void TestUsb::linkRoundTrip()
     QVERIFY(device);
     auto link = std::make_shared<TLibusbDevice>(0x2d8f, 0xa61c, "SN0001", 7, 1, 0, zeroLengthPacket, 2000, 2000, 8192,
                                                 8192, false);
-    TNonblockingUsbSocket socket(link, 3000, 3000, 4194304);
+    TNonblockingUsbSocket socket(link, 3000, 3000, uint32_t(size));
     socket.open();
-
-    QByteArray message(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
+    QByteArray message(size + 1, Qt::Uninitialized);
+    for (int i = 0; i <= size; ++i)
         message[i] = char(i * 7 + 3);
-    socket.write(reinterpret_cast<const uint8_t*>(message.constData()), uint32_t(size));
-    QVERIFY(device->state().received.isEmpty()); // nothing goes out before the flush
-    socket.flush();
-    QCOMPARE(device->state().received, message);
-    QCOMPARE(device->state().zeroLengthPackets, expectedZeroLengthPackets);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(message.constData());
 
-    QByteArray echo(size, Qt::Uninitialized);
-    socket.readAll(reinterpret_cast<uint8_t*>(echo.data()), uint32_t(size));
-    QCOMPARE(echo, message);
+    // A message over the limit is refused before anything is sent.
+    QVERIFY_EXCEPTION_THROWN(socket.write(bytes, uint32_t(size + 1)), TTransportException);
+    socket.flush();
+    QVERIFY(device->state().received.isEmpty());
+    // One of the limit's size goes out on the flush, and its reply comes back, each time.
+    for (int round = 1; round <= 2; ++round) {
+        socket.write(bytes, uint32_t(size));
+        QCOMPARE(device->state().received.size(), (round - 1) * size);
+        socket.flush();
+        QCOMPARE(device->state().received, message.left(size).repeated(round));
+        QCOMPARE(device->state().zeroLengthPackets, round * expectedZeroLengthPackets);
+        QByteArray echo(size, Qt::Uninitialized);
+        socket.readAll(reinterpret_cast<uint8_t*>(echo.data()), uint32_t(size));
+        QCOMPARE(echo, message.left(size));
+    }
+    // A reply over the limit is refused as it is read.
+    socket.write(bytes, 1);
+    socket.flush();
+    device->queueReply(message.left(size));
+    QVERIFY_EXCEPTION_THROWN(socket.readAll(reinterpret_cast<uint8_t*>(message.data()), uint32_t(size + 1)),
+                             TTransportException);
 
     socket.close();
     QCOMPARE(device->state().claims, 1);
@@ -309,106 +299,65 @@ void TestUsb::linkPicksDeviceAndInterface()
     QCOMPARE(back[2], uint8_t(3));
 }
 
-void TestUsb::messageSizeLimit()
+void TestUsb::connector_data()
 {
-    UsbSimDevicePtr device = plugAndWait(printer());
-    QVERIFY(device);
-    auto link = std::make_shared<TLibusbDevice>(0x2d8f, 0xa61c, "SN0001", 7, 1, 0, true, 300, 300, 8192, 8192, false);
-    TNonblockingUsbSocket socket(link, 300, 300, 1000);
-    socket.open();
+    QTest::addColumn<QString>("fault");
 
-    // A message over the limit is refused before anything is sent; one of
-    // the limit's size goes out, and so does its reply.
-    const QByteArray big(1001, 'x');
-    QVERIFY_EXCEPTION_THROWN(socket.write(reinterpret_cast<const uint8_t*>(big.constData()), 1001),
-                             TTransportException);
-    socket.flush();
-    QVERIFY(device->state().received.isEmpty());
-    for (int round = 0; round < 2; ++round) {
-        socket.write(reinterpret_cast<const uint8_t*>(big.constData()), 1000);
-        socket.flush();
-        QByteArray echo(1000, 0);
-        socket.readAll(reinterpret_cast<uint8_t*>(echo.data()), 1000);
-        QCOMPARE(echo, big.left(1000));
-    }
-
-    // A reply over the limit is refused as it is read.
-    socket.write(reinterpret_cast<const uint8_t*>(big.constData()), 600);
-    socket.flush();
-    device->queueReply(big.left(600));
-    QByteArray back(1200, 0);
-    QVERIFY_EXCEPTION_THROWN(socket.readAll(reinterpret_cast<uint8_t*>(back.data()), 1200), TTransportException);
+    QTest::newRow("none") << "";
+    QTest::newRow("stalled read") << "stall";
+    QTest::newRow("unplugged") << "unplug";
 }
 
-void TestUsb::rpcRoundTrip()
+void TestUsb::connector()
 {
+    QFETCH(QString, fault);
+
     UsbDeviceSpec spec = printer(QStringLiteral("SERIAL"));
     spec.usblpBound = true;
     UsbSimDevicePtr device = plugAndWait(spec);
     QVERIFY(device);
-    std::shared_ptr<SimPrinter> sim = simPrinter();
+    SimPrinterConfig config;
+    config.state = 3;
+    config.flags = { 1, 7 };
+    auto sim = std::make_shared<SimPrinter>(config);
     attachSimPrinter(device, sim);
-    PrinterContextPtr record = usbPrinterRecord(QStringLiteral("2d8f:a61c:SERIAL"));
-
+    // The record as USB registration leaves it.
+    auto record = std::make_shared<PrinterContext>(QStringLiteral("TR-M400"), QStringLiteral("2d8f:a61c:SERIAL"), 7, 1);
+    record->setIsUSB(true);
+    record->setKind(1);
     std::string token;
     QCOMPARE(loginPrinter(record, DefaultAccount, defaultAccountPassword(), token, 1), 0);
     QVERIFY(!device->state().driverBound); // usblp detached while the link is open
-
     PrinterStatusReply status;
-    for (int call = 0; call < 2; ++call) {
+
+    if (fault.isEmpty()) {
+        // Further calls go over the same link, kept open.
         QCOMPARE(getPrinterStatus(record, token, status, 1), 0);
         QCOMPARE(status.flags, (std::vector<int32_t>{ 1, 7 }));
+        QCOMPARE(device->state().opens, 1);
+        QCOMPARE(device->state().claims, 1);
+        QCOMPARE(sim->stats().totalRequests(), 2);
+        // Dropping the last connector closes the link and gives the printer
+        // back to the kernel's driver.
+        std::shared_ptr<Connector> connector = getManageConnector(record);
+        resetConnectors(record);
+        QCOMPARE(device->state().releases, 0); // still held here
+        connector.reset();
+        QCOMPARE(device->state().releases, 1);
+        QVERIFY(device->state().driverBound);
+        QTRY_COMPARE(device->state().closes, 1);
+        return;
     }
 
-    // Three calls over one link, kept open.
-    QCOMPARE(device->state().opens, 1);
-    QCOMPARE(device->state().claims, 1);
-    QCOMPARE(device->state().closes, 0);
-    QCOMPARE(sim->stats().totalRequests(), 3);
-
-    // Dropping the last connector closes the link and gives the printer back
-    // to the kernel's driver.
-    std::shared_ptr<Connector> connector = getManageConnector(record);
-    resetConnectors(record);
-    QCOMPARE(device->state().releases, 0); // still held here
-    connector.reset();
-    QCOMPARE(device->state().releases, 1);
-    QVERIFY(device->state().driverBound);
-    QTRY_COMPARE(device->state().closes, 1);
-}
-
-void TestUsb::failedCallClosesLink_data()
-{
-    QTest::addColumn<bool>("unplug");
-
-    QTest::newRow("stalled read") << false;
-    QTest::newRow("unplugged") << true;
-}
-
-void TestUsb::failedCallClosesLink()
-{
-    QFETCH(bool, unplug);
-
-    const UsbDeviceSpec spec = printer(QStringLiteral("SERIAL"));
-    UsbSimDevicePtr device = plugAndWait(spec);
-    QVERIFY(device);
-    std::shared_ptr<SimPrinter> sim = simPrinter();
-    attachSimPrinter(device, sim);
-    PrinterContextPtr record = usbPrinterRecord(QStringLiteral("2d8f:a61c:SERIAL"));
-    std::string token;
-    QCOMPARE(loginPrinter(record, DefaultAccount, defaultAccountPassword(), token, 1), 0);
-
-    if (unplug)
+    if (fault == "unplug")
         m_bed->unplug(device);
     else
         device->stallNextRead();
-    PrinterStatusReply status;
     QCOMPARE(getPrinterStatus(record, token, status, 1), -1);
     // The failed call closed the link and dropped its connectors.
     QTRY_COMPARE(device->state().closes, 1);
     QVERIFY(record->connectorIds().isEmpty());
-
-    if (unplug) {
+    if (fault == "unplug") {
         // While it is away every call fails at once; plugged in again (on
         // another port), the next call opens a new link.
         QTRY_VERIFY(!libusbSees(device));
