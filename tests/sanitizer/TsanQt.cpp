@@ -1,14 +1,20 @@
-// Preloaded into the ThreadSanitizer test run. Qt is not built with
-// ThreadSanitizer, so it cannot see QMutex: its lock and unlock happen inside
-// libQt5Core. These wrappers forward to Qt's own functions and tell
-// ThreadSanitizer about the acquire and release, so that data our code
-// guards with a QMutex is checked for real races instead of reported always.
+// Preloaded into the ThreadSanitizer test run: these wrappers forward to Qt, which is not built with ThreadSanitizer,
+// and tell ThreadSanitizer about Qt's locks and cross-thread hand-overs. libQt5Core binds the calls within itself, so
+// only calls from our code and other libraries come through here.
+#include <QCoreApplication>
 #include <QMutex>
+#include <QThreadPool>
 
+#include <cstdarg>
 #include <dlfcn.h>
+#include <linux/futex.h>
+#include <mutex>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unordered_map>
 
-// Weak, so that the preloaded library does nothing in processes of the run
-// that are not built with ThreadSanitizer.
+// Weak: processes of the run not built with ThreadSanitizer have none.
 extern "C" void __tsan_acquire(void* address) __attribute__((weak));
 extern "C" void __tsan_release(void* address) __attribute__((weak));
 
@@ -31,6 +37,64 @@ void tsanRelease(void* address)
 template <class F> F next(const char* symbol)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
+}
+
+// Queued signals share one key: the emitter does not know its receivers.
+char signalKey;
+
+// Wraps the functor of QMetaObject::invokeMethod: its call, on the receiving thread, is ordered after the request and
+// before the deletion, which Qt may do on the requesting thread.
+class OrderedSlot : public QtPrivate::QSlotObjectBase
+{
+public:
+    explicit OrderedSlot(QtPrivate::QSlotObjectBase* inner)
+        : QSlotObjectBase(&OrderedSlot::impl)
+        , m_inner(inner)
+    {
+        tsanRelease(this);
+    }
+
+private:
+    static void impl(int which, QSlotObjectBase* base, QObject* receiver, void** args, bool*)
+    {
+        auto* self = static_cast<OrderedSlot*>(base);
+        tsanAcquire(self);
+        if (which == Call) {
+            self->m_inner->call(receiver, args);
+            tsanRelease(self);
+        } else if (which == Destroy) {
+            self->m_inner->destroyIfLastRef();
+            delete self;
+        }
+    }
+
+    QtPrivate::QSlotObjectBase* m_inner;
+};
+
+std::mutex runningMutex;
+std::unordered_map<void*, int> running;
+
+// Changes and returns the count of threads of a start argument whose start routine has not returned yet.
+int countRunning(void* argument, int change)
+{
+    std::lock_guard<std::mutex> lock(runningMutex);
+    const int count = running[argument] += change;
+    if (count == 0) {
+        running.erase(argument);
+    }
+    return count;
+}
+
+using Start = std::pair<void* (*)(void*), void*>; // routine and argument
+
+void* startThread(void* data)
+{
+    const Start start = *static_cast<Start*>(data);
+    delete static_cast<Start*>(data);
+    void* result = start.first(start.second);
+    tsanRelease(start.second);
+    countRunning(start.second, -1);
+    return result;
 }
 } // namespace
 
@@ -58,38 +122,8 @@ void QMutex::unlock() noexcept
     real(this);
 }
 
-void QBasicMutex::lockInternal() QT_MUTEX_LOCK_NOEXCEPT
-{
-    static const auto real = next<void (*)(QBasicMutex*)>("_ZN11QBasicMutex12lockInternalEv");
-    real(this);
-    tsanAcquire(this);
-}
-
-bool QBasicMutex::lockInternal(int timeout) QT_MUTEX_LOCK_NOEXCEPT
-{
-    static const auto real = next<bool (*)(QBasicMutex*, int)>("_ZN11QBasicMutex12lockInternalEi");
-    const bool locked = real(this, timeout);
-    if (locked) {
-        tsanAcquire(this);
-    }
-    return locked;
-}
-
-void QBasicMutex::unlockInternal() noexcept
-{
-    static const auto real = next<void (*)(QBasicMutex*)>("_ZN11QBasicMutex14unlockInternalEv");
-    tsanRelease(this);
-    real(this);
-}
-
-// Qt's own mutexes, semaphores and wait conditions, inside libQt5Core, wait
-// and wake through futexes; a wake orders what the waker did before it with
-// what the woken thread does after it.
-
-#include <cstdarg>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-
+// Qt's own mutexes, semaphores and wait conditions wait and wake through futexes; a wake orders what the waker did
+// before with what the woken does.
 extern "C" long syscall(long number, ...)
 {
     static const auto real = next<long (*)(long, ...)>("syscall");
@@ -115,42 +149,24 @@ extern "C" long syscall(long number, ...)
     return result;
 }
 
-// Cross-thread hand-overs inside Qt: a job given to a thread pool, and an
-// event (queued slot call, functor or signal) posted to an object of another
-// thread. What the sender did before is ordered before what the receiver
-// does, keyed by the job or the receiving object. Queued signals are keyed
-// by one address for all of them: the emitter does not know its receivers.
-#include <QCoreApplication>
-#include <QEvent>
-#include <QThreadPool>
-
-#include <functional>
-
-namespace
-{
-char signalKey;
-}
-
+// A pool's job is keyed by the job, then by the pool for its waiter; a posted event by its receiver.
 void QThreadPool::start(std::function<void()> functionToRun, int priority)
 {
     static const auto real
         = next<void (*)(QThreadPool*, std::function<void()>, int)>("_ZN11QThreadPool5startESt8functionIFvvEEi");
-    // A plain pointer: this library is not instrumented, so ThreadSanitizer
-    // would not see a shared pointer's count order the job's last use.
+    // A plain pointer: this library is not instrumented, so ThreadSanitizer would not see a shared pointer's count
+    // order the job's last use.
     auto* job = new std::function<void()>(std::move(functionToRun));
     tsanRelease(job);
-    real(
-        this,
-        [this, job] {
-            tsanAcquire(job);
-            (*job)();
-            delete job;
-            tsanRelease(this);
-        },
-        priority);
+    const auto run = [this, job] {
+        tsanAcquire(job);
+        (*job)();
+        delete job;
+        tsanRelease(this);
+    };
+    real(this, run, priority);
 }
 
-// Qt tells the waiter through a wait condition of its own.
 bool QThreadPool::waitForDone(int msecs)
 {
     static const auto real = next<bool (*)(QThreadPool*, int)>("_ZN11QThreadPool11waitForDoneEi");
@@ -160,46 +176,6 @@ bool QThreadPool::waitForDone(int msecs)
     }
     return done;
 }
-
-namespace
-{
-// Wraps the functor of QMetaObject::invokeMethod: its call, on the receiving
-// thread, is ordered after the request and before the deletion, which Qt
-// may do on the requesting thread.
-class OrderedSlot : public QtPrivate::QSlotObjectBase
-{
-public:
-    explicit OrderedSlot(QtPrivate::QSlotObjectBase* inner)
-        : QSlotObjectBase(&OrderedSlot::impl)
-        , m_inner(inner)
-    {
-        tsanRelease(this);
-    }
-
-private:
-    static void impl(int which, QSlotObjectBase* base, QObject* receiver, void** args, bool* ret)
-    {
-        auto* self = static_cast<OrderedSlot*>(base);
-        switch (which) {
-        case Call:
-            tsanAcquire(self);
-            self->m_inner->call(receiver, args);
-            tsanRelease(self);
-            break;
-        case Destroy:
-            tsanAcquire(self);
-            self->m_inner->destroyIfLastRef();
-            delete self;
-            break;
-        default:
-            *ret = false;
-            break;
-        }
-    }
-
-    QtPrivate::QSlotObjectBase* m_inner;
-};
-} // namespace
 
 bool QMetaObject::invokeMethodImpl(QObject* object, QtPrivate::QSlotObjectBase* slot, Qt::ConnectionType type,
                                    void* ret)
@@ -230,8 +206,7 @@ void QObject::deleteLater()
 
 void QCoreApplication::postEvent(QObject* receiver, QEvent* event, int priority)
 {
-    static const auto real
-        = next<void (*)(QObject*, QEvent*, int)>("_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
+    static const auto real = next<decltype(&postEvent)>("_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
     tsanRelease(receiver);
     real(receiver, event, priority);
 }
@@ -248,58 +223,16 @@ bool QObject::event(QEvent* event)
     return handled;
 }
 
-// A thread's end: QThread::wait() returning true orders everything the
-// thread did before what its caller does next, but Qt says so through its
-// own mutex. Threads are keyed by their start argument (the QThread); the
-// wait also waits for the start function to return, as finish() wakes the
-// waiter just before it does.
-#include <QDeadlineTimer>
-#include <QThread>
-
-#include <mutex>
-#include <pthread.h>
-#include <thread>
-#include <unordered_map>
-
-namespace
-{
-std::mutex runningMutex;
-std::unordered_map<void*, int> running;
-
-struct Start {
-    void* (*routine)(void*);
-    void* argument;
-};
-
-void* startThread(void* data)
-{
-    const Start start = *static_cast<Start*>(data);
-    delete static_cast<Start*>(data);
-    void* result = start.routine(start.argument);
-    tsanRelease(start.argument);
-    std::lock_guard<std::mutex> lock(runningMutex);
-    if (--running[start.argument] == 0) {
-        running.erase(start.argument);
-    }
-    return result;
-}
-} // namespace
-
+// A thread's end, which QThread::wait() tells through Qt's own mutex, is keyed by the start argument (the QThread). The
+// wait also waits for the start routine to return: finish() wakes the waiter just before it does.
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
                               void* argument)
 {
-    static const auto real
-        = next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
-    {
-        std::lock_guard<std::mutex> lock(runningMutex);
-        ++running[argument];
-    }
-    const int result = real(thread, attributes, startThread, new Start{ routine, argument });
+    static const auto real = next<decltype(&pthread_create)>("pthread_create");
+    countRunning(argument, 1);
+    const int result = real(thread, attributes, startThread, new Start(routine, argument));
     if (result != 0) {
-        std::lock_guard<std::mutex> lock(runningMutex);
-        if (--running[argument] == 0) {
-            running.erase(argument);
-        }
+        countRunning(argument, -1);
     }
     return result;
 }
@@ -307,20 +240,14 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
 bool QThread::wait(QDeadlineTimer deadline)
 {
     static const auto real = next<bool (*)(QThread*, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
-    const bool ended = real(this, deadline);
-    if (ended) {
-        for (int i = 0; i < 5000; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(runningMutex);
-                if (running.count(this) == 0) {
-                    break;
-                }
-            }
+    const bool finished = real(this, deadline);
+    if (finished) {
+        for (int i = 0; i < 5000 && countRunning(this, 0) != 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         tsanAcquire(this);
     }
-    return ended;
+    return finished;
 }
 
 bool QThread::wait(unsigned long time)
