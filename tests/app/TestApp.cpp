@@ -74,6 +74,8 @@ private slots:
     void agentHandshake();
     void classifyRequest_data();
     void classifyRequest();
+    void siblingProgram_data();
+    void siblingProgram();
 };
 
 void TestApp::init()
@@ -302,6 +304,43 @@ void TestApp::classifyRequest()
     QFETCH(QByteArray, received);
     QFETCH(int, kind);
     QCOMPARE(int(SocketServerLock::classifyRequest(received, "alice")), kind);
+}
+
+// The configuration tool or the installer holds the lock: the starter asks
+// whether to end it, and ends it only on "是".
+void TestApp::siblingProgram_data()
+{
+    QTest::addColumn<QString>("role");
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<QString>("question");
+    const QString tool = "启动打印机状态监视器将自动退出配置管理工具，请确定是否继续？";
+    const QString install = "启动打印机状态监视器将自动退出安装向导，请确定是否继续？";
+    QTest::newRow("tool, yes") << "tool" << true << tool;
+    QTest::newRow("install, no") << "install" << false << install;
+}
+
+void TestApp::siblingProgram()
+{
+    QFETCH(QString, role);
+    QFETCH(bool, yes);
+    QFETCH(QString, question);
+    const quint16 port = freeLoopbackPort();
+    QProcess holder;
+    holder.start(PSM_BUILD_DIR "/tests/lockholder", { "alice", role, QString::number(port) });
+    QVERIFY(holder.waitForReadyRead(10000));
+    QStringList asked;
+    SocketServerLock::setQuestionHandler([&](const QString& title, const QString& text) {
+        asked << title << text;
+        return yes;
+    });
+    SocketServerLock lock("alice", "agent");
+    lock.setPort(port);
+    QCOMPARE(lock.start(), yes ? 0 : -1);
+    SocketServerLock::setQuestionHandler(nullptr);
+    QCOMPARE(asked, QStringList({ "提示", question }));
+    QCOMPARE(holder.waitForFinished(3000), yes);
+    holder.kill();
+    holder.waitForFinished();
 }
 
 QTEST_MAIN(TestApp)

@@ -75,6 +75,7 @@ private slots:
     void barcodeSaves_data();
     void barcodeSaves();
     void probeOnlyWhileOn();
+    void malformedProbeTargetFallsBack();
     void aboutDialog();
 
 private:
@@ -327,6 +328,19 @@ void TestUi::barcodeSaves()
     // The record follows what this page stored.
     const QString size = clicks.contains("other") ? "2.0" : stored.filter("barSize=").value(0).mid(8);
     QCOMPARE(PrinterRegistry::instance().settings().barSize, size);
+}
+
+void TestUi::malformedProbeTargetFallsBack()
+{
+    // Absent or malformed: the built-in target, never half of a bad one.
+    for (const char* config :
+         { R"({})", R"({"networkProbe": {"host": ""}})", R"({"networkProbe": {"host": "127.0.0.1", "port": 0}})",
+           R"({"networkProbe": {"host": "127.0.0.1", "port": "9"}})", "{" }) {
+        const ProbeTarget target = ProbeTarget::fromConfig(config);
+        QCOMPARE(target.host, QString(ProbeTarget::DefaultHost));
+        QCOMPARE(int(target.port), 80);
+    }
+    QCOMPARE(int(ProbeTarget::fromConfig(R"({"networkProbe": {"host": "::1"}})").port), 80);
 }
 
 void TestUi::probeOnlyWhileOn()
