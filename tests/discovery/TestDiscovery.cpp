@@ -97,6 +97,7 @@ void TestDiscovery::initTestCase()
 
 void TestDiscovery::init()
 {
+    QVERIFY2(m_cups.start(), qPrintable(m_cups.lastError())); // again, should a test have stopped it
     QVERIFY(m_cups.removeAllQueues());
     PrinterRegistry::instance().clear();
     QMutexLocker locker(&s_logLock);
