@@ -19,6 +19,15 @@ QJsonObject simPrinter(const QString& address, QJsonObject printer = {})
     printer.insert("model", printer.value("model").toString("TR-M400"));
     return printer;
 }
+
+// Diagnostic lines, from whichever thread writes them.
+QMutex linesMutex;
+QStringList lines;
+void captureLine(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    QMutexLocker locker(&linesMutex);
+    lines << message;
+}
 } // namespace
 
 class TestStatus : public QObject
@@ -177,7 +186,16 @@ void TestStatus::pollReport()
     if (setup == "busy") {
         QCOMPARE(getManageConnector(printer)->acquire(token), 0);
     }
-    QCOMPARE(poll(printer->printerName()), report);
+    lines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(captureLine);
+    const QStringList polled = poll(printer->printerName());
+    qInstallMessageHandler(previous);
+    QCOMPARE(polled, report);
+    // A failing step logs under the poll's own name, whichever step it is.
+    if (report.first().startsWith("300") && report.first() != "30006") {
+        QMutexLocker locker(&linesMutex);
+        QVERIFY2(!lines.filter(" getPrinterStatusOnPrivateChannel ]").isEmpty(), qPrintable(lines.join('\n')));
+    }
     if (setup == "busy") {
         getManageConnector(printer)->release(token, false);
         QCOMPARE(m_sim.printer(address)->stats().totalRequests(), requests);
