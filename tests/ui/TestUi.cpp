@@ -2,6 +2,7 @@
 #include "app/PrintAgentClient.h"
 #include "core/PrinterRegistry.h"
 #include "status/StatusMessage.h"
+#include "status/TonerInfo.h"
 #include "store/StoreOperations.h"
 #include "ui/AboutDialog.h"
 #include "ui/Barcode.h"
@@ -12,22 +13,27 @@
 #include "ui/UiPrompts.h"
 #include "ui/network_detect.h"
 
+#include <QCheckBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QListView>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <QToolTip>
+#include <QTreeWidget>
 
 namespace
 {
@@ -67,11 +73,13 @@ class TestUi : public QObject
 private slots:
     void init();
     void monitorWindow();
+    void selectionShowsItsLogAndToner();
     void trayTextOncePerChange_data();
     void trayTextOncePerChange();
     void historyIsBounded();
     void settingsLoad_data();
     void settingsLoad();
+    void storedSettingsFillThePages();
     void barcodeSaves_data();
     void barcodeSaves();
     void probeOnlyWhileOn();
@@ -155,6 +163,60 @@ void TestUi::monitorWindow()
     QCOMPARE(tray.at(0).at(0).toString(), QString("打印机：TR-C3000 序列号：SN:0042"));
     QVERIFY(log->toPlainText().contains(statusMessage(20006) + "\n状态：标识码：<b>A&amp;B</b>"));
     QVERIFY(!log->toPlainText().contains(statusMessage(10001)));
+}
+
+// Clicking a printer shows its own kept log and toner and asks for a poll;
+// clearing the log forgets what was kept.
+void TestUi::selectionShowsItsLogAndToner()
+{
+    auto status = statusWith(3);
+    auto* list = child<QListView>(status.get(), "listView");
+    auto* log = child<QTextEdit>(status.get(), "textEdit");
+    auto* toner = child<QLabel>(status.get(), "label_toner");
+    auto* table = child<QTableWidget>(status.get(), "tableWidget");
+    const auto cartridge = [](const char* colour, int level) {
+        return QJsonObject{ { "tonerColor", colour }, { "maxCapacity", 200 }, { "suppliesLevel", level } };
+    };
+    const QJsonObject group{ { "toners", QJsonArray{ cartridge("black", 50), cartridge("cyan", 200) } } };
+    auto p1 = PrinterRegistry::instance().getPrinterContext("P1");
+    p1->setSupportToner(true);
+    p1->setTonerText(QJsonDocument(QJsonObject{ { "tonerGroup", group } }).toJson());
+    auto p3 = PrinterRegistry::instance().getPrinterContext("P3");
+    p3->setSupportToner(true);
+    p3->setTonerText(QString::fromUtf8(TonerFailureText));
+    status->onPrinterStatusChanged("P1", { "20006" });
+    status->onPrinterStatusChanged("P2", { "10001" });
+    status->onPrinterStatusChanged("P3", { "30001" });
+
+    // P1's jam and its two cartridges, each bar at its own level and colour.
+    QVERIFY(log->toPlainText().contains(statusMessage(20006)));
+    QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(table->item(0, 0)->text(), tonerColorLabel("black"));
+    QCOMPARE(table->item(1, 2)->text(), tonerPercentText(parseToners(p1->tonerText()).at(1)));
+    const auto bar = [table](int row) { return table->cellWidget(row, 1)->findChild<QProgressBar*>(); };
+    QCOMPARE(bar(0)->value() * 4, bar(0)->maximum());
+    QCOMPARE(bar(1)->value(), bar(1)->maximum());
+    QVERIFY(bar(0)->styleSheet() != bar(1)->styleSheet());
+
+    QSignalSpy polls(status.get(), &Status::sigUpdatePrinterStatus);
+    const auto click = [list](int row) {
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                          list->visualRect(list->model()->index(row, 0)).center());
+    };
+    click(1); // P2 keeps no toner
+    QCOMPARE(polls.takeFirst().at(0).toString(), QString("P2"));
+    QVERIFY(log->toPlainText().contains(statusMessage(10001)));
+    QVERIFY(!log->toPlainText().contains(statusMessage(20006)));
+    QCOMPARE(table->rowCount(), 0);
+    click(2); // P3's toner could not be read
+    QCOMPARE(toner->text(), QString::fromUtf8(TonerFailureText));
+    QCOMPARE(table->rowCount(), 0);
+
+    QTest::mouseClick(child<QPushButton>(status.get(), "pushButton_2"), Qt::LeftButton);
+    QVERIFY(log->toPlainText().isEmpty());
+    click(0);
+    QVERIFY(log->toPlainText().isEmpty());
+    QCOMPARE(table->rowCount(), 2);
 }
 
 void TestUi::trayTextOncePerChange_data()
@@ -255,6 +317,54 @@ void TestUi::settingsLoad()
     policy.setOn(record.illegaLcon);
     FunctionsetWidget window(path, policy);
     QCOMPARE(child<QRadioButton>(window.networkPage(), "radioButton_Outreachopen")->isChecked(), illegaLcon);
+}
+
+// What another program stored fills the record, then the pages built from it,
+// and showing it writes nothing back.
+void TestUi::storedSettingsFillThePages()
+{
+    const QString path = m_dir.filePath("stored.db");
+    QVERIFY(createSettingsDatabase(path));
+    const QList<SettingsItem> items{ { "retroDoc", "true", "feature" },
+                                     { "illegaLcon", "true", "feature" },
+                                     { "barContent", "PCName-Time", "barcode" },
+                                     { "barPosition", "lowerRight", "barcode" },
+                                     { "barHor", "-7", "barcode" },
+                                     { "barVer", "-3", "barcode" },
+                                     { "barSize", "1.8", "barcode" } };
+    for (const SettingsItem& item : items) {
+        QVERIFY(addSetting(path, item) == 0);
+    }
+    const QStringList stored = storedRows(path);
+    SettingsRecord& record = PrinterRegistry::instance().settings();
+    QCOMPARE(FunctionsetWidget::loadSettings(path, record), int(FunctionsetWidget::LoadOk));
+    QVERIFY(record.retroDoc && record.illegaLcon);
+    QCOMPARE((QStringList{ record.barContent, record.barPosition, record.barHor, record.barVer, record.barSize }),
+             (QStringList{ "PCName-Time", "lowerRight", "-7", "-3", "1.8" }));
+
+    NetworkPolicy policy(ProbeTarget{ "127.0.0.1", freeLoopbackPort() });
+    FunctionsetWidget window(path, policy);
+    Barcode* page = window.barcodePage();
+    QVERIFY(child<QCheckBox>(page, "checkBox_generate")->isChecked());
+    QStringList checked;
+    for (QCheckBox* box : page->findChildren<QCheckBox*>(QRegularExpression("checkBox_(?!generate)"))) {
+        if (box->isChecked()) {
+            checked << box->objectName();
+        }
+    }
+    checked.sort();
+    QCOMPARE(checked, (QStringList{ "checkBox_time", "checkBox_userName" }));
+    QVERIFY(child<QRadioButton>(page, "radioButton_lowerRight")->isChecked());
+    QVERIFY(child<QRadioButton>(page, "radioButton_size3")->isChecked());
+    QCOMPARE(child<QSpinBox>(page, "spinBox_hor")->value(), -7);
+    QCOMPARE(child<QSpinBox>(page, "spinBox_ver")->value(), -3);
+    QCOMPARE(storedRows(path), stored);
+
+    // The tree shows the page of the item clicked.
+    window.show();
+    auto* tree = child<QTreeWidget>(&window, "treeWidget");
+    emit tree->itemClicked(tree->topLevelItem(0), 0);
+    QVERIFY(window.networkPage()->isVisible() && !page->isVisible());
 }
 
 void TestUi::barcodeSaves_data()
