@@ -6,6 +6,7 @@
 #include "channel/UsbDiscovery.h"
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
+#include "discovery/CupsDestinations.h"
 #include "discovery/ListenPrinterInfo.h"
 
 #include <QtTest>
@@ -72,6 +73,8 @@ private slots:
 
     void queueRecognition_data();
     void queueRecognition();
+    void listingsAgree();
+    void changedQueueKeepsItsRecord();
     void watcherThreadRidesOutFailures();
     void usbDeviceServedByQueue_data();
     void usbDeviceServedByQueue();
@@ -175,6 +178,53 @@ void TestDiscovery::queueRecognition()
         QCOMPARE(printer->model(), model);
         QCOMPARE(printer->supportToner(), supportToner);
     }
+}
+
+// The one-request listing the watcher uses and libcups' own destination list
+// name the same queues, in the same order, with the same options; neither
+// works without a server.
+void TestDiscovery::listingsAgree()
+{
+    const QStringList queues{ "zeta", "Alpha", "beta", QStringLiteral("财务部打印机") };
+    for (int i = 0; i < queues.size(); ++i) {
+        QVERIFY(m_cups.addQueue(queues.at(i), QStringLiteral("socket://127.0.0.%1:9100").arg(40 + i), "TR-M400"));
+    }
+    using Source = CupsDestinationList::Source;
+    const CupsDestinationList request = CupsDestinationList::fetch(Source::PrintersRequest);
+    const CupsDestinationList dests = CupsDestinationList::fetch(Source::GetDests);
+    QVERIFY2(request.ok() && dests.ok(), qPrintable(request.error() + dests.error()));
+    // ASCII case ignored; libcups compares bytes as signed chars, so UTF-8 comes first.
+    QCOMPARE(request.names(), (QStringList{ QStringLiteral("财务部打印机"), "Alpha", "beta", "zeta" }));
+    QCOMPARE(dests.names(), request.names());
+    for (const QString& name : queues) {
+        QCOMPARE(dests.options(name.toUpper()), request.options(name));
+    }
+    QCOMPARE(request.options("ZETA").value("device-uri"), QString("socket://127.0.0.40:9100"));
+
+    m_cups.stop(true);
+    QVERIFY(!CupsDestinationList::fetch(Source::GetDests).ok());
+    QVERIFY(!CupsDestinationList::fetch(Source::PrintersRequest).ok());
+}
+
+// A queue pointed at another printer, of another model, stays the same
+// printer to the agent: its record and history are kept and brought up to date.
+void TestDiscovery::changedQueueKeepsItsRecord()
+{
+    QVERIFY(m_cups.addQueue("office", "socket://127.0.0.20:9100", "TR-M400"));
+    ListenPrinterInfo watcher(watcherOptions(false));
+    WatcherProbe probe(&watcher);
+    watcher.checkPrinter();
+    const PrinterContextPtr printer = PrinterRegistry::instance().getPrinterContext("office");
+    printer->setStatusEntries({ StatusEntry{ QDateTime::currentDateTime(), { "jam" }, "20006" } });
+
+    QVERIFY(m_cups.addQueue("office", "socket://127.0.0.21:9100", "TR3200n"));
+    watcher.checkPrinter();
+    QCoreApplication::processEvents();
+    QCOMPARE(probe.events, QStringList{ "+office" });
+    QCOMPARE(PrinterRegistry::instance().getPrinterContext("office"), printer);
+    QCOMPARE(printer->ip(), QString("127.0.0.21"));
+    QCOMPARE(printer->model(), QString("Ostrel TR3200n"));
+    QCOMPARE(printer->statusEntries().size(), 1);
 }
 
 // The watcher on its own thread: a pass that throws is logged (once while it
