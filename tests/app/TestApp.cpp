@@ -1,14 +1,18 @@
 #include "TestPorts.h"
 #include "app/LockPort.h"
+#include "app/PrintAgentClient.h"
 #include "app/SocketServerLock.h"
 #include "app/Startup.h"
+#include "core/DataPaths.h"
 #include "core/HostUtils.h"
 #include "core/Log.h"
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
 #include "core/UsbIdentity.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QMessageBox>
 #include <QMutex>
 #include <QProcess>
 #include <QRegularExpression>
@@ -71,6 +75,7 @@ private slots:
     void hostTexts_data();
     void hostTexts();
     void closedWindowKeepsAgentRunning();
+    void trayController();
     void agentHandshake();
     void classifyRequest_data();
     void classifyRequest();
@@ -216,6 +221,60 @@ void TestApp::closedWindowKeepsAgentRunning()
     QCOMPARE(QApplication::exec(), 7);
 }
 
+// The tray controller in this process, in an agent tree of the test's own
+// next to its binary: each window is built once, on first use, and the
+// watcher's questions reach the user as message boxes.
+void TestApp::trayController()
+{
+    QVERIFY(QDir().mkpath(dataDirectory() + "/database"));
+    writeFile(configFilePath(),
+              QStringLiteral(R"({"models": [], "networkProbe": {"host": "127.0.0.1", "port": %1}})")
+                  .arg(freeLoopbackPort())
+                  .toUtf8());
+    QProcess tool;
+    tool.start(CREATE_SETTINGS_DB, { "--force", settingsDatabasePath() });
+    QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 0);
+    QTemporaryDir dir;
+    qputenv("CUPS_SERVER", QFile::encodeName(dir.filePath("no-cupsd.sock")));
+
+    PrintAgentClient controller;
+    const auto windows = [](const char* type) {
+        QStringList shown;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->inherits(type)) {
+                shown << (widget->isVisible() ? widget->windowTitle() : "hidden");
+            }
+        }
+        return shown;
+    };
+    QVERIFY(windows("FunctionsetWidget").isEmpty() && windows("AboutDialog").isEmpty());
+    for (int i = 0; i < 2; ++i) {
+        controller.onShowPrinterWidget();
+        controller.onShowFunctionSetWidget();
+        controller.onAbout();
+    }
+    QCOMPARE(windows("Status").size(), 1);
+    QVERIFY(!windows("Status").contains("hidden"));
+    QCOMPARE(windows("FunctionsetWidget").size(), 1);
+    QVERIFY(!windows("FunctionsetWidget").contains("hidden"));
+    QCOMPARE(windows("AboutDialog"), QStringList{ "关于" });
+
+    QStringList asked;
+    QTimer::singleShot(0, [&asked] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        asked << box->windowTitle() << box->text();
+        for (QAbstractButton* button : box->buttons()) {
+            asked << (box->standardButton(button) == QMessageBox::Yes ? "yes" : "other");
+        }
+        box->reject();
+    });
+    controller.onShowMessageBox(MessageIcon::Question, "提示", "继续？", MessageButtons::YesNo);
+    QCOMPARE(asked.mid(0, 2), (QStringList{ "提示", "继续？" }));
+    QCOMPARE(asked.size(), 4);
+    QVERIFY(asked.contains("yes"));
+}
+
 void TestApp::agentHandshake()
 {
     // A copy of the agent in a tree of its own, its lock port given above
@@ -280,7 +339,7 @@ void TestApp::agentHandshake()
                     QStringLiteral(R"(get socket data:  "%1"  login, this program will exit)").arg(users[2]).toUtf8()));
     QTRY_VERIFY_WITH_TIMEOUT((seen[2] += agents[2].readAll()).contains("start listen success"), 15000);
     QVERIFY(seen[2].contains("continue to connect server"));
-    agents[2].kill();
+    agents[2].terminate(); // not kill(): a coverage build writes its counters on SIGTERM
     agents[2].waitForFinished();
 }
 
