@@ -147,6 +147,11 @@ void TestChannel::sm4KnownAnswer()
     QVERIFY(cipherOf(key)->encryptEcb(reinterpret_cast<const uint8_t*>(key.constData()), 16,
                                       reinterpret_cast<uint8_t*>(out.data())));
     QCOMPARE(out.toHex(), QByteArray("681edf34d206965e86b3e94f536e4246"));
+    QVERIFY(cipherOf(key)->decryptEcb(reinterpret_cast<const uint8_t*>(out.constData()), 16,
+                                      reinterpret_cast<uint8_t*>(out.data())));
+    QCOMPARE(out, key);
+    QVERIFY(!cipherOf(key)->encryptEcb(reinterpret_cast<const uint8_t*>(key.constData()), 15,
+                                       reinterpret_cast<uint8_t*>(out.data())));
 }
 
 void TestChannel::keyHandling_data()

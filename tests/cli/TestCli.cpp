@@ -258,7 +258,7 @@ private slots:
                                  20000);
         QTest::qWait(2500);
         const QString out = QString::fromUtf8(seen + watch.readAllStandardOutput());
-        watch.kill();
+        watch.terminate();
         watch.waitForFinished();
         QVERIFY2(out.count(item.arg("office")) == 2 && out.count(item.arg("jam")) == 1, qPrintable(out));
         QVERIFY2(out.count(round) == 2 && out.contains(statusMessage(10003)), qPrintable(out));

@@ -78,7 +78,7 @@ private slots:
         seen += agent.readAll();
         QVERIFY2(agent.state() == QProcess::Running && seen.contains("start listen success"), seen.constData());
         QVERIFY2(!seen.contains("query settings failed") && !seen.contains("settings not loaded"), seen.constData());
-        agent.kill();
+        agent.terminate();
         agent.waitForFinished();
 
         result = run(m_prefix + "/bin/printer-status", { "--help" });

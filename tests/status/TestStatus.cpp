@@ -229,9 +229,11 @@ void TestStatus::hungPrintersHoldUpOnlyThemselves()
         PrinterRegistry::instance().addPrinterContext(address, name, false, 0, 0)->setModel("Ostrel TR-M400 Series");
     }
     QVERIFY(m_sim.load(fleet));
+    QStringList hungNames;
     for (int i = 0; i < hungPrinters; ++i) {
-        onPoller([this, i] { m_poller->updatePrinterStatus(QString("hung-%1").arg(i)); });
+        hungNames << QString("hung-%1").arg(i);
     }
+    onPoller([this, hungNames] { m_poller->listenPrinterStatus(hungNames, true); });
     onPoller([this] { m_poller->refreshPrinterStatus(); });
     for (int i = hungPrinters; i < hungPrinters + 4; ++i) {
         QCOMPARE(waitForReport(QString("fine-%1").arg(i), 3000), QStringList{ "10000" });

@@ -256,6 +256,44 @@ private slots:
         QVERIFY(query(db) == kEmpty && !QFileInfo::exists(db + QStringLiteral(".part")));
     }
 
+    // What the driver refuses fails whole, with its reason; a read-only
+    // connection writes nothing.
+    void driverRefuses_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<QString>("error");
+        const QString create = QStringLiteral("QSQLITE_OPEN_CREATE;QSQLITE_BUSY_TIMEOUT=100");
+        QTest::newRow("two statements") << create << "INSERT INTO t VALUES (1); INSERT INTO t VALUES (2)"
+                                        << "multiple statements";
+        QTest::newRow("blank") << create << " ; "
+                               << "Empty statement";
+        QTest::newRow("syntax") << create << "INSERT INTO"
+                                << "Unable to prepare statement";
+        QTest::newRow("read-only") << "QSQLITE_OPEN_READONLY"
+                                   << "INSERT INTO t VALUES (1)"
+                                   << "readonly";
+    }
+    void driverRefuses()
+    {
+        QFETCH(QString, options);
+        QFETCH(QString, sql);
+        QFETCH(QString, error);
+        const QString path = newPath();
+        {
+            Connection make(path);
+            QVERIFY(QSqlQuery(make.db()).exec(QStringLiteral("CREATE TABLE t (v INTEGER)")));
+        }
+        Connection c(path);
+        c.db().close();
+        c.db().setConnectOptions(options);
+        QVERIFY(c.db().open());
+        QSqlQuery q(c.db());
+        QVERIFY(!q.exec(sql));
+        QVERIFY2(q.lastError().text().contains(error), qPrintable(q.lastError().text()));
+        QVERIFY(q.exec(QStringLiteral("SELECT count(*) FROM t")) && q.last() && q.value(0) == QVariant(0LL));
+    }
+
     void driver_data()
     {
         QTest::addColumn<QString>("declared");

@@ -243,12 +243,15 @@ void TestUsb::linkPicksDeviceAndInterface_data()
     QTest::addColumn<int>("expectedInterface"); // -1: open fails
 
     const InterfaceSpecs printerOnly{ UsbInterfaceSpec() };
-    QTest::newRow("second interface") << composite << "SN-ü1" << 0 << 1;
-    QTest::newRow("protocol matches") << printerOnly << "SN-ü1" << 2 << 0;
-    QTest::newRow("protocol differs") << printerOnly << "SN-ü1" << 3 << -1;
-    QTest::newRow("no bulk endpoints") << InterfaceSpecs{ { 7, 1, 2, false } } << "SN-ü1" << 0 << -1;
-    QTest::newRow("other serial") << printerOnly << "SN-ü2" << 0 << -1;
-    QTest::newRow("serial as discovery lists it") << printerOnly << "SN-?1" << 0 << 0;
+    // Three UTF-8 lengths and a surrogate pair; discovery's ASCII form has a
+    // "?" per UTF-16 unit.
+    const QString serial = QStringLiteral("SN-ü打🖨1");
+    QTest::newRow("second interface") << composite << serial << 0 << 1;
+    QTest::newRow("protocol matches") << printerOnly << serial << 2 << 0;
+    QTest::newRow("protocol differs") << printerOnly << serial << 3 << -1;
+    QTest::newRow("no bulk endpoints") << InterfaceSpecs{ { 7, 1, 2, false } } << serial << 0 << -1;
+    QTest::newRow("other serial") << printerOnly << QString(serial).replace("1", "2") << 0 << -1;
+    QTest::newRow("serial as discovery lists it") << printerOnly << "SN-????1" << 0 << 0;
 }
 
 void TestUsb::linkPicksDeviceAndInterface()
@@ -262,7 +265,7 @@ void TestUsb::linkPicksDeviceAndInterface()
     UsbSimDevicePtr other = plugAndWait(UsbDeviceSpec());
     QVERIFY(other);
     UsbDeviceSpec spec;
-    spec.serial = QStringLiteral("SN-ü1");
+    spec.serial = QStringLiteral("SN-ü打🖨1");
     spec.interfaces = interfaces;
     UsbSimDevicePtr device = plugAndWait(spec);
     QVERIFY(device);
