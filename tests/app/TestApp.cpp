@@ -1,3 +1,4 @@
+#include "SettingsDatabase.h"
 #include "TestPorts.h"
 #include "app/LockPort.h"
 #include "app/PrintAgentClient.h"
@@ -231,9 +232,7 @@ void TestApp::trayController()
               QStringLiteral(R"({"models": [], "networkProbe": {"host": "127.0.0.1", "port": %1}})")
                   .arg(freeLoopbackPort())
                   .toUtf8());
-    QProcess tool;
-    tool.start(CREATE_SETTINGS_DB, { "--force", settingsDatabasePath() });
-    QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 0);
+    QVERIFY(createSettingsDatabase(settingsDatabasePath()));
     QTemporaryDir dir;
     qputenv("CUPS_SERVER", QFile::encodeName(dir.filePath("no-cupsd.sock")));
 

@@ -1,3 +1,4 @@
+#include "SettingsDatabase.h"
 #include "TestPorts.h"
 #include "app/PrintAgentClient.h"
 #include "core/PrinterRegistry.h"
@@ -19,7 +20,6 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QListView>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -39,14 +39,6 @@ namespace
 {
 // A serial may itself hold ":".
 const QString UsbId = QStringLiteral("2d8f:a62c:SN:0042");
-
-// An empty settings database as the installation lays it out.
-bool createSettingsDatabase(const QString& path)
-{
-    QProcess tool;
-    tool.start(QStringLiteral(CREATE_SETTINGS_DB), { QStringLiteral("--force"), path });
-    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
-}
 
 // What the pages wrote, as "key=value" in the stored order.
 QStringList storedRows(const QString& path)
