@@ -11,6 +11,9 @@ bool parseNeedMemory(int argc, char** argv);
 void ensureDataDirectory();
 // Caps glibc's malloc arenas; called before any thread starts.
 void limitMallocArenas();
+// Keeps OpenSSL from reading the system's configuration file; called before
+// anything uses OpenSSL.
+void skipCryptoConfiguration();
 // Keeps Qt from setting up OpenGL, which the agent never draws with; called
 // before the application object exists.
 void avoidOpenGl();

@@ -12,6 +12,7 @@
 int main(int argc, char* argv[])
 {
     limitMallocArenas();
+    skipCryptoConfiguration();
     needMemory = parseNeedMemory(argc, argv);
     qDebug() << "need memory is " << needMemory;
 

@@ -2,15 +2,46 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
+#include <QStringView>
+#include <QVector>
+
+namespace
+{
+// 0 to 255 in plain decimal. No leading zeros: the print server and the
+// socket layer read 010 as octal 8, and the printer would be polled at
+// another host than shown.
+int octetValue(QStringView part)
+{
+    if (part.isEmpty() || part.size() > 3 || (part.size() > 1 && part.front() == QLatin1Char('0'))) {
+        return -1;
+    }
+    int value = 0;
+    for (const QChar c : part) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
+            return -1;
+        }
+        value = value * 10 + (c.unicode() - '0');
+    }
+    return value <= 255 ? value : -1;
+}
+} // namespace
 
 bool isValidIPv4(const QString& text)
 {
-    // No leading zeros: the print server and the socket layer read 010 as
-    // octal 8, and the printer would be polled at another host than shown.
-    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
-        QStringLiteral("((25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)\\.){3}(25[0-4]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)")));
-    return text != QLatin1String("0.0.0.0") && pattern.match(text).hasMatch();
+    // Matched by hand rather than by a regular expression, whose compiled
+    // form would keep the pattern compiler's pages in every agent.
+    const QVector<QStringRef> parts = text.splitRef(QLatin1Char('.'));
+    if (parts.size() != 4 || text == QLatin1String("0.0.0.0")) {
+        return false;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const int value = octetValue(parts.at(i));
+        // The last part is a host, not the broadcast address.
+        if (value < 0 || (i == 3 && value == 255)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 QByteArray toJsonArrayText(const std::vector<const char*>& strings)

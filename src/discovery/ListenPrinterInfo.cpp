@@ -5,10 +5,9 @@
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
 
-#include <QRegularExpression>
-
 #include <pthread.h>
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 
@@ -73,8 +72,12 @@ QString cutAtFirstOf(QString text, QLatin1String separators)
 // one a printer may be polled at.
 bool looksLikeIPv4(const QString& text)
 {
-    static const QRegularExpression dotted(QRegularExpression::anchoredPattern(QStringLiteral("\\d+(\\.\\d+){3}")));
-    return dotted.match(text).hasMatch();
+    const QVector<QStringRef> parts = text.splitRef(QLatin1Char('.'));
+    return parts.size() == 4 && std::all_of(parts.begin(), parts.end(), [](const QStringRef& part) {
+               return !part.isEmpty() && std::all_of(part.begin(), part.end(), [](QChar c) {
+                   return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+               });
+           });
 }
 
 } // namespace

@@ -9,16 +9,23 @@
 #include "ui/NoFocusDelegate.h"
 #include "ui/TrayText.h"
 
+#include <QBackingStore>
 #include <QCursor>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHideEvent>
 #include <QMutexLocker>
 #include <QProgressBar>
 #include <QScrollBar>
 #include <QStandardItemModel>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 #include <QToolTip>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace
 {
@@ -131,6 +138,32 @@ Status::Status(QWidget* parent)
 Status::~Status()
 {
     delete ui;
+}
+
+void Status::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    // A minimised window comes back as it was; a closed one is let go once
+    // its hiding has finished.
+    if (!event->spontaneous()) {
+        QTimer::singleShot(0, this, &Status::releaseWindowSystemResources);
+    }
+}
+
+void Status::releaseWindowSystemResources()
+{
+    QBackingStore* store = backingStore();
+    if (isVisible() || store == nullptr) {
+        return;
+    }
+    // Most of a session the window is closed, yet its drawing buffer (about
+    // 1.5 MiB shared with the X server) would stay. Shrunk now, it is made
+    // whole again and repainted when the window next shows.
+    store->resize(QSize(1, 1));
+#ifdef __GLIBC__
+    // Hand the freed heap pages back too, not only those at the heap's top.
+    malloc_trim(0);
+#endif
 }
 
 QString Status::printerKey(int row) const

@@ -70,7 +70,12 @@ public slots:
     void on_pushButton_2_clicked();
     void addPrinter_menu();
 
+protected:
+    void hideEvent(QHideEvent* event) override;
+
 private:
+    // Gives a closed window's drawing buffer back.
+    void releaseWindowSystemResources();
     void addRow(const QString& text, const QString& printerID);
     int rowOfKey(const QString& key) const;
     QString selectedKey() const;

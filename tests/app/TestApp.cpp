@@ -193,6 +193,11 @@ void TestApp::hostTexts_data()
     // one shown.
     QTest::newRow("leading zero") << "010.1.2.3" << false << QString();
     QTest::newRow("unspecified") << "0.0.0.0" << false << QString();
+    QTest::newRow("zero part") << "10.0.0.1" << true << QString();
+    QTest::newRow("part over 255") << "10.256.0.1" << false << QString();
+    QTest::newRow("three parts") << "10.0.1" << false << QString();
+    QTest::newRow("five parts") << "10.0.0.1.2" << false << QString();
+    QTest::newRow("empty part") << "10..0.1" << false << QString();
     QTest::newRow("non-ascii digits") << "١٠.1.2.3" << false << QString();
     QTest::newRow("USB identity") << "2d8f:a61c:SN0042" << false << "SN0042";
     QTest::newRow("serial holding ':'") << "2d8f:a61c:SN:42:x" << false << "SN:42:x";

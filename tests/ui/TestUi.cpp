@@ -14,6 +14,7 @@
 #include "ui/UiPrompts.h"
 #include "ui/network_detect.h"
 
+#include <QBackingStore>
 #include <QCheckBox>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -66,6 +67,7 @@ private slots:
     void init();
     void monitorWindow();
     void selectionShowsItsLogAndToner();
+    void closedWindowGivesBackItsBuffer();
     void trayTextOncePerChange_data();
     void trayTextOncePerChange();
     void historyIsBounded();
@@ -155,6 +157,24 @@ void TestUi::monitorWindow()
     QCOMPARE(tray.at(0).at(0).toString(), QString("打印机：TR-C3000 序列号：SN:0042"));
     QVERIFY(log->toPlainText().contains(statusMessage(20006) + "\n状态：标识码：<b>A&amp;B</b>"));
     QVERIFY(!log->toPlainText().contains(statusMessage(10001)));
+}
+
+// A closed monitor window keeps no window-sized drawing buffer, and is drawn
+// whole when it shows again.
+void TestUi::closedWindowGivesBackItsBuffer()
+{
+    auto status = statusWith(0);
+    status->show();
+    QVERIFY(QTest::qWaitForWindowExposed(status.get()));
+    QTRY_COMPARE(status->backingStore()->size(), status->size());
+
+    status->close();
+    QTRY_VERIFY(status->backingStore()->size().width() < 8);
+
+    status->show();
+    QVERIFY(QTest::qWaitForWindowExposed(status.get()));
+    QTRY_COMPARE(status->backingStore()->size(), status->size());
+    QCOMPARE(status->grab().size(), status->size());
 }
 
 // Clicking a printer shows its own kept log and toner and asks for a poll;
