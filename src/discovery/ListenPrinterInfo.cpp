@@ -256,7 +256,7 @@ void ListenPrinterInfo::checkPrinter()
     const QList<UsbDeviceRecord> usbDevices = scanUsbDevices(wantedUsbDevices());
 
     for (const QString& name : candidates) {
-        confirmQueue(name, contexts, knownNames);
+        confirmQueue(name, candidates, contexts, knownNames);
     }
     if (listingFailed()) {
         return;
@@ -314,8 +314,8 @@ QStringList ListenPrinterInfo::watchedQueues()
     return candidates;
 }
 
-void ListenPrinterInfo::confirmQueue(const QString& name, QHash<QString, PrinterContextPtr>& contexts,
-                                     QStringList& knownNames)
+void ListenPrinterInfo::confirmQueue(const QString& name, const QStringList& queues,
+                                     QHash<QString, PrinterContextPtr>& contexts, QStringList& knownNames)
 {
     const PrinterOptions options = getPrinterOptions(name);
     const QString tail = uriTail(options.value(DeviceUriOption));
@@ -330,9 +330,11 @@ void ListenPrinterInfo::confirmQueue(const QString& name, QHash<QString, Printer
     }
 
     // A printer once registered under its address gives way to the queue. A
-    // queue named after its own address is that very printer.
+    // queue named after its own address is that very printer, and so is its
+    // record while that queue is listed: taken away here, it would come back
+    // at the next pass, and go again the pass after.
     PrinterRegistry& registry = PrinterRegistry::instance();
-    if (address != name && contexts.contains(address)) {
+    if (address != name && contexts.contains(address) && !queues.contains(address)) {
         contexts.remove(address);
         knownNames.removeOne(address); // announced here, not again at the end
         emit sigRemovePrinter(address);

@@ -107,7 +107,8 @@ private:
     static UsbWantedList wantedUsbDevices();
     // Registers or updates the network printer behind one watched queue and
     // strikes it from the known names.
-    void confirmQueue(const QString& name, QHash<QString, PrinterContextPtr>& contexts, QStringList& knownNames);
+    void confirmQueue(const QString& name, const QStringList& queues, QHash<QString, PrinterContextPtr>& contexts,
+                      QStringList& knownNames);
     // Logs the first failed listing of an outage and the first good one
     // after it.
     void noteListing(bool ok, const QString& error);

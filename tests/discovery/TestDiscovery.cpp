@@ -75,6 +75,7 @@ private slots:
     void queueRecognition();
     void listingsAgree();
     void changedQueueKeepsItsRecord();
+    void queuesSharingAnAddressStay();
     void watcherThreadRidesOutFailures();
     void usbDeviceServedByQueue_data();
     void usbDeviceServedByQueue();
@@ -228,6 +229,23 @@ void TestDiscovery::changedQueueKeepsItsRecord()
     QCOMPARE(printer->ip(), QString("127.0.0.21"));
     QCOMPARE(printer->model(), QString("Ostrel TR3200n"));
     QCOMPARE(printer->statusEntries().size(), 1);
+}
+
+// A queue named after its printer's address and another queue for the same
+// printer both stay, pass after pass, in either listing order.
+void TestDiscovery::queuesSharingAnAddressStay()
+{
+    QVERIFY(m_cups.addQueue("127.0.0.32", "socket://127.0.0.32:9100", "TR-M400"));
+    QVERIFY(m_cups.addQueue("annex", "socket://127.0.0.32:9100", "TR-M400"));
+    QVERIFY(m_cups.addQueue("0-front", "socket://127.0.0.32:9100", "TR-M400"));
+    ListenPrinterInfo watcher(watcherOptions(false));
+    WatcherProbe probe(&watcher);
+    for (int pass = 0; pass < 4; ++pass) {
+        watcher.checkPrinter();
+    }
+    QCoreApplication::processEvents();
+    probe.events.sort();
+    QCOMPARE(probe.events, (QStringList{ "+0-front", "+127.0.0.32", "+annex" }));
 }
 
 // The watcher on its own thread: a pass that throws is logged (once while it
