@@ -26,3 +26,17 @@ QString messageFor(const QString& code)
     }
     return statusMessage(ok ? value : 0);
 }
+
+QString visibleText(const QString& text)
+{
+    QString visible;
+    visible.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control) {
+            visible += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        } else {
+            visible += c;
+        }
+    }
+    return visible;
+}

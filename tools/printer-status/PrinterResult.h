@@ -29,4 +29,9 @@ bool gotReport(const QStringList& codes);
 // The message shown for a code of a report.
 QString messageFor(const QString& code);
 
+// A printer's or print server's text for the plain output: control
+// characters are written as \xHH, so that a printer's text can neither start
+// a line of its own nor send escape sequences to the terminal.
+QString visibleText(const QString& text);
+
 #endif // PSM_PRINTERRESULT_H

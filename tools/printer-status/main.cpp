@@ -129,19 +129,19 @@ QString textBlock(const PrinterResult& r)
 {
     QString block;
     QTextStream out(&block);
-    out << QStringLiteral("打印机：") << r.name << '\n';
-    out << (r.usb ? QStringLiteral("  USB：") : QStringLiteral("  地址：")) << r.address << '\n';
-    out << QStringLiteral("  型号：") << r.model << '\n';
+    out << QStringLiteral("打印机：") << visibleText(r.name) << '\n';
+    out << (r.usb ? QStringLiteral("  USB：") : QStringLiteral("  地址：")) << visibleText(r.address) << '\n';
+    out << QStringLiteral("  型号：") << visibleText(r.model) << '\n';
     for (const QString& code : r.codes) {
         out << QStringLiteral("  状态：") << messageFor(code) << '\n';
     }
     for (const TonerEntry& toner : r.toners) {
         const QString label = tonerColorLabel(toner.tonerColor);
-        out << QStringLiteral("  墨粉：") << (label.isEmpty() ? toner.tonerColor : label) << ' '
+        out << QStringLiteral("  墨粉：") << (label.isEmpty() ? visibleText(toner.tonerColor) : label) << ' '
             << tonerPercentText(toner) << '\n';
     }
     if (!r.tonerNote.isEmpty()) {
-        out << QStringLiteral("  墨粉：") << r.tonerNote << '\n';
+        out << QStringLiteral("  墨粉：") << visibleText(r.tonerNote) << '\n';
     }
     return block;
 }
@@ -366,7 +366,8 @@ QByteArray plainText(const Options& options, const Round& round, const QList<Pri
         out << textBlock(r) << '\n';
     }
     for (const QString& name : gone) {
-        out << "[" << round.time << QStringLiteral("]\n打印机：") << name << QStringLiteral("\n  已移除\n\n");
+        out << "[" << round.time << QStringLiteral("]\n打印机：") << visibleText(name)
+            << QStringLiteral("\n  已移除\n\n");
     }
     out.flush();
     return text.toUtf8();
