@@ -2,42 +2,48 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QStringView>
 #include <QVector>
+
+#include <algorithm>
 
 namespace
 {
-// 0 to 255 in plain decimal. No leading zeros: the print server and the
-// socket layer read 010 as octal 8, and the printer would be polled at
-// another host than shown.
-int octetValue(QStringView part)
+// The four parts of text when it is four dot-separated runs of ASCII digits;
+// none otherwise.
+QVector<QStringRef> dottedQuadParts(const QString& text)
 {
-    if (part.isEmpty() || part.size() > 3 || (part.size() > 1 && part.front() == QLatin1Char('0'))) {
-        return -1;
-    }
-    int value = 0;
-    for (const QChar c : part) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            return -1;
-        }
-        value = value * 10 + (c.unicode() - '0');
-    }
-    return value <= 255 ? value : -1;
+    const QVector<QStringRef> parts = text.splitRef(QLatin1Char('.'));
+    const auto digits = [](const QStringRef& part) {
+        return !part.isEmpty() && std::all_of(part.begin(), part.end(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        });
+    };
+    return parts.size() == 4 && std::all_of(parts.begin(), parts.end(), digits) ? parts : QVector<QStringRef>();
 }
 } // namespace
 
+bool isDottedQuad(const QString& text)
+{
+    // Checked by hand rather than by a regular expression, whose compiled
+    // form would keep the pattern compiler's pages in every agent.
+    return !dottedQuadParts(text).isEmpty();
+}
+
 bool isValidIPv4(const QString& text)
 {
-    // Matched by hand rather than by a regular expression, whose compiled
-    // form would keep the pattern compiler's pages in every agent.
-    const QVector<QStringRef> parts = text.splitRef(QLatin1Char('.'));
-    if (parts.size() != 4 || text == QLatin1String("0.0.0.0")) {
+    const QVector<QStringRef> parts = dottedQuadParts(text);
+    if (parts.isEmpty() || text == QLatin1String("0.0.0.0")) {
         return false;
     }
     for (int i = 0; i < 4; ++i) {
-        const int value = octetValue(parts.at(i));
+        const QStringRef& part = parts.at(i);
+        // No leading zeros: the print server and the socket layer read 010 as
+        // octal 8, and the printer would be polled at another host than shown.
+        if (part.size() > 3 || (part.size() > 1 && part.startsWith(QLatin1Char('0')))) {
+            return false;
+        }
         // The last part is a host, not the broadcast address.
-        if (value < 0 || (i == 3 && value == 255)) {
+        if (part.toInt() > (i == 3 ? 254 : 255)) {
             return false;
         }
     }

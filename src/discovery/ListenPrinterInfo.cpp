@@ -7,7 +7,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <exception>
 #include <optional>
 
@@ -66,18 +65,6 @@ QString cutAtFirstOf(QString text, QLatin1String separators)
         }
     }
     return text;
-}
-
-// Four dotted decimal numbers: meant as an IPv4 address even where it is not
-// one a printer may be polled at.
-bool looksLikeIPv4(const QString& text)
-{
-    const QVector<QStringRef> parts = text.splitRef(QLatin1Char('.'));
-    return parts.size() == 4 && std::all_of(parts.begin(), parts.end(), [](const QStringRef& part) {
-               return !part.isEmpty() && std::all_of(part.begin(), part.end(), [](QChar c) {
-                   return c >= QLatin1Char('0') && c <= QLatin1Char('9');
-               });
-           });
 }
 
 } // namespace
@@ -376,7 +363,7 @@ void ListenPrinterInfo::noteSkippedAddress(const QString& name, const QString& a
 {
     // Leading zeros read as octal by the print server, 0.0.0.0: the printer
     // would be polled at another host than the one shown.
-    if (!looksLikeIPv4(address)) {
+    if (!isDottedQuad(address)) {
         return;
     }
     const QString key = name + QLatin1Char('\n') + address;
