@@ -4,10 +4,8 @@
 #include "core/Log.h"
 #include "core/PrinterRegistry.h"
 #include "core/UsbIdentity.h"
-#include "status/StatusMessage.h"
 #include "status/TonerInfo.h"
 #include "ui/NoFocusDelegate.h"
-#include "ui/TrayText.h"
 
 #include <QBackingStore>
 #include <QCursor>
@@ -17,7 +15,6 @@
 #include <QMutexLocker>
 #include <QProgressBar>
 #include <QScrollBar>
-#include <QStandardItemModel>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
@@ -29,8 +26,6 @@
 
 namespace
 {
-const QString BusyCode = QString::number(StatusCode::ChannelBusy);
-
 // The level bar takes the colour of its cartridge.
 QString tonerBarColor(const QString& color)
 {
@@ -72,28 +67,6 @@ QWidget* makeLevelBar(const TonerEntry& entry)
     return cell;
 }
 
-int entryChars(const StatusEntry& entry)
-{
-    int chars = entry.text.size();
-    for (const QString& item : entry.statusList) {
-        chars += item.size();
-    }
-    return chars;
-}
-
-// Drops the oldest entries beyond the count or the character bound.
-void trimHistory(QList<StatusEntry>& entries)
-{
-    int chars = 0;
-    for (const StatusEntry& entry : entries) {
-        chars += entryChars(entry);
-    }
-    while (entries.size() > Status::MaxStatusEntries || (entries.size() > 1 && chars > Status::MaxStatusLogChars)) {
-        chars -= entryChars(entries.first());
-        entries.removeFirst();
-    }
-}
-
 // The serial number of a USB identity "vid:pid:serial", empty for other texts.
 QString serialOf(const QString& printerID)
 {
@@ -102,24 +75,28 @@ QString serialOf(const QString& printerID)
 }
 } // namespace
 
-Status::Status(QWidget* parent)
+Status::Status(PrinterList& printers, QWidget* parent)
     : QWidget(parent)
+    , m_printers(printers)
     , ui(new Ui::Status)
 {
     ui->setupUi(this);
     // The toner line may show a printer's own text, which must not render as markup.
     ui->label_toner->setTextFormat(Qt::PlainText);
-    m_currentRow = -1;
+    // A printer left selected for weeks adds a report a minute.
+    ui->textEdit->document()->setMaximumBlockCount(MaxShownLogLines);
     setFixedSize(size());
 
-    m_model = new QStandardItemModel(this);
-    ui->listView->setModel(m_model);
+    ui->listView->setModel(m_printers.model());
+    ui->listView->setSelectionModel(m_printers.selectionModel());
     ui->listView->setContextMenuPolicy(Qt::CustomContextMenu);
     ui->listView->setMouseTracking(true);
     connect(ui->listView, &QListView::clicked, this, &Status::slotPrinterStatus);
     connect(ui->listView, &QListView::entered, this, &Status::slotListViewtip);
     connect(ui->pushButton, &QPushButton::clicked, this, &Status::on_pushButton_clicked);
     connect(ui->pushButton_2, &QPushButton::clicked, this, &Status::on_pushButton_2_clicked);
+    connect(&m_printers, &PrinterList::reportHandled, this, &Status::onReportHandled);
+    connect(&m_printers, &PrinterList::selectedRemoved, this, &Status::onSelectedRemoved);
 
     // The toner table: label, level bar and percentage per cartridge.
     QTableWidget* table = ui->tableWidget;
@@ -133,6 +110,16 @@ Status::Status(QWidget* parent)
     table->setColumnWidth(0, 150);
     table->setColumnWidth(1, 300);
     table->setColumnWidth(2, 70);
+
+    // Built after the fact: the selected printer's kept history is shown at once.
+    const QString key = m_printers.selectedKey();
+    if (!key.isEmpty()) {
+        const PrinterContextPtr context = PrinterRegistry::instance().getPrinterContext(key);
+        for (const StatusEntry& entry : context->statusEntries()) {
+            renderEntry(context, entry);
+        }
+        showToner(context);
+    }
 }
 
 Status::~Status()
@@ -166,114 +153,30 @@ void Status::releaseWindowSystemResources()
 #endif
 }
 
-QString Status::printerKey(int row) const
+void Status::onSelectedRemoved()
 {
-    const QStandardItem* item = row >= 0 ? m_model->item(row) : nullptr;
-    if (!item) {
-        return QString();
-    }
-    const QString printerID = item->data(PrinterIdRole).toString();
-    return printerID.isEmpty() ? item->text() : printerID;
+    ui->textEdit->clear();
+    clearToner();
 }
 
-int Status::rowOfKey(const QString& key) const
+bool Status::showPrinter(const QString& printerKey)
 {
-    for (int row = 0; row < m_model->rowCount(); ++row) {
-        if (printerKey(row) == key) {
-            return row;
-        }
+    if (!m_printers.select(printerKey)) {
+        return false;
     }
-    return -1;
-}
-
-QString Status::selectedKey() const
-{
-    return printerKey(ui->listView->currentIndex().row());
-}
-
-QString Status::trayPrinterText(const QString& key) const
-{
-    const QString prefix = QStringLiteral("打印机：");
-    const QStandardItem* item = m_model->item(rowOfKey(key));
-    if (!item) {
-        return prefix + key;
-    }
-    // A USB identity means nothing to the user; its product text and serial do.
-    const QString serial = serialOf(item->data(PrinterIdRole).toString());
-    if (!serial.isEmpty()) {
-        return prefix + item->text() + QStringLiteral(" 序列号：") + serial;
-    }
-    return prefix + item->text();
-}
-
-void Status::addRow(const QString& text, const QString& printerID)
-{
-    const QString key = printerID.isEmpty() ? text : printerID;
-    if (rowOfKey(key) >= 0) {
-        PSM_LOG << "printer already listed" << key;
-        return;
-    }
-    auto* item = new QStandardItem(text);
-    if (!printerID.isEmpty()) {
-        item->setData(printerID, PrinterIdRole);
-    }
-    m_model->appendRow(item);
-
-    if (m_currentRow < 0) {
-        // The first printer is shown and polled at once.
-        m_currentRow = item->row();
-        ui->listView->setCurrentIndex(item->index());
-        emit sigUpdatePrinterStatus(key);
-    }
-}
-
-void Status::onAddPrinter(const QString& printerName)
-{
-    addRow(printerName, QString());
-}
-
-void Status::onAddUSBPrinter(const QString& printerName, const QString& printerID)
-{
-    addRow(printerName, printerID);
-}
-
-void Status::onRemovePrinter(const QString& printerName)
-{
-    QList<int> rows;
-    for (int row = m_model->rowCount() - 1; row >= 0; --row) {
-        if (printerKey(row) == printerName) {
-            rows.append(row);
-        }
-    }
-    if (rows.isEmpty()) {
-        PSM_LOG << "current item is null";
-        return;
-    }
-
-    const int selectedRow = ui->listView->currentIndex().row();
-    bool removedSelected = false;
-    for (int row : rows) { // descending, so the rows still to go keep their numbers
-        removedSelected = removedSelected || row == selectedRow;
-        m_model->removeRow(row);
-    }
-
-    if (removedSelected) {
-        ui->textEdit->clear();
-        clearToner();
-        ui->listView->setCurrentIndex(m_model->index(0, 0));
-    }
-    m_currentRow = ui->listView->currentIndex().row();
+    slotPrinterStatus(m_printers.model()->index(m_printers.rowOfKey(printerKey), 0));
+    return true;
 }
 
 void Status::slotListViewtip(const QModelIndex& index)
 {
-    const QStandardItem* item = m_model->itemFromIndex(index);
+    const QStandardItem* item = m_printers.model()->itemFromIndex(index);
     if (!item) {
         PSM_LOG << "current item is null";
         return;
     }
-    m_currentRow = index.row();
-    const QString serial = serialOf(item->data(PrinterIdRole).toString());
+    m_printers.setCurrentRow(index.row());
+    const QString serial = serialOf(item->data(PrinterList::PrinterIdRole).toString());
     if (!serial.isEmpty()) {
         // A tooltip renders anything that looks like markup; the serial comes from the device.
         const QString tip = Qt::mightBeRichText(serial)
@@ -289,13 +192,13 @@ void Status::slotPrinterStatus(const QModelIndex& index)
     {
         QMutexLocker locker(&m_mutex);
         ui->textEdit->clear();
-        if (!m_model->itemFromIndex(index)) {
+        if (!m_printers.model()->itemFromIndex(index)) {
             PSM_LOG << "current item is null";
             clearToner();
             return;
         }
-        m_currentRow = index.row();
-        key = printerKey(m_currentRow);
+        m_printers.setCurrentRow(index.row());
+        key = m_printers.printerKey(index.row());
         const PrinterContextPtr context = PrinterRegistry::instance().getPrinterContext(key);
         const QList<StatusEntry> entries = context->statusEntries();
         for (const StatusEntry& entry : entries) {
@@ -308,8 +211,8 @@ void Status::slotPrinterStatus(const QModelIndex& index)
 
 void Status::on_pushButton_clicked()
 {
-    m_currentRow = ui->listView->currentIndex().row();
-    const QString key = printerKey(m_currentRow);
+    m_printers.setCurrentRow(m_printers.selectedRow());
+    const QString key = m_printers.selectedKey();
     if (key.isEmpty()) {
         PSM_LOG << "current item is null";
         return;
@@ -334,43 +237,23 @@ void Status::addPrinter_menu()
     emit showAddPrinter();
 }
 
-void Status::onPrinterStatusChanged(const QString& printerName, const QStringList& status)
+void Status::onReportHandled(const QString& printerName, bool kept)
 {
     setButtonsEnabled(true);
     ui->label->clear();
-
-    // The printer's channel was busy: there is nothing new to show.
-    if (status.contains(BusyCode)) {
+    if (!kept || printerName != m_printers.selectedKey()) {
         return;
     }
-
-    const PrinterContextPtr context = PrinterRegistry::instance().getPrinterContext(printerName);
-    if (context->printerNameIsEmpty() || context->printerName() != printerName) {
-        // Removed while the poll ran; its history went with it.
-        PSM_LOG << "printer is not registered" << printerName;
-        return;
-    }
-
-    const QStringList messages = statusMessageList(status);
-    QList<StatusEntry> entries = context->statusEntries();
-    if (entries.isEmpty() || entries.last().statusList != messages) {
-        emit systemTrayShowText(trayPrinterText(printerName), messages);
-    }
-
-    const StatusEntry entry{ QDateTime::currentDateTime(), messages, status.join(QLatin1Char(',')) };
-    entries.append(entry);
-    trimHistory(entries);
-    context->setStatusEntries(entries);
-
-    if (printerName == selectedKey()) {
-        appendPrinterStatus(printerName, entry);
+    const QList<StatusEntry> entries = PrinterRegistry::instance().getPrinterContext(printerName)->statusEntries();
+    if (!entries.isEmpty()) {
+        appendPrinterStatus(printerName, entries.last());
     }
 }
 
 void Status::appendPrinterStatus(const QString& printerName, const StatusEntry& entry)
 {
     QMutexLocker locker(&m_mutex);
-    if (rowOfKey(printerName) < 0) {
+    if (m_printers.rowOfKey(printerName) < 0) {
         PSM_LOG << "current item is null";
         return;
     }

@@ -2,13 +2,12 @@
 #define PSM_STATUS_H
 
 #include "core/PrinterContext.h"
+#include "ui/PrinterList.h"
 
 #include <QModelIndex>
 #include <QMutex>
 #include <QStringList>
 #include <QWidget>
-
-class QStandardItemModel;
 
 namespace Ui
 {
@@ -16,38 +15,29 @@ class Status;
 }
 
 // The monitor window: the printer list, and for the selected printer its
-// toner, its status log and the refresh and clear buttons. It never talks to
-// a printer: it asks the poller for a poll by signal and renders the reports.
-//
-// A row shows the printer's name; a USB printer's row shows its product text
-// and carries its USB identity under PrinterIdRole. The registry, the poller
-// and the watcher know a printer by its key: the identity when the row has
-// one, the row text otherwise.
+// toner, its status log and the refresh and clear buttons. It is a view over
+// the session's PrinterList and the registry, built when the user first opens
+// it: the list, the selection and every printer's history live on without it.
+// It never talks to a printer: it asks the poller for a poll by signal and
+// renders the reports.
 class Status : public QWidget
 {
     Q_OBJECT
 
 public:
-    static constexpr int PrinterIdRole = Qt::UserRole + 1;
-    // Each printer keeps this many status entries at most; older ones go, so
-    // that an agent left running for weeks neither grows nor stalls on a click.
-    static constexpr int MaxStatusEntries = 500;
-    // A printer's history is also bounded by the characters it holds, so a
-    // printer whose reports are long cannot make it grow without end; the
-    // newest entry is always kept.
-    static constexpr int MaxStatusLogChars = 256 * 1024;
     // Lines kept in the shown log while a printer stays selected.
     static constexpr int MaxShownLogLines = 20000;
 
-    explicit Status(QWidget* parent = nullptr);
+    explicit Status(PrinterList& printers, QWidget* parent = nullptr);
     ~Status() override;
 
     // Renders one status entry of the printer into the log.
     void appendPrinterStatus(const QString& printerName, const StatusEntry& entry);
+    // Selects the printer and shows its log and toner, as a click on its row
+    // does; false when it is not listed.
+    bool showPrinter(const QString& printerKey);
 
-    int currentRow() const { return m_currentRow; }
-    // The key of a row, empty when the row does not exist.
-    QString printerKey(int row) const;
+    int currentRow() const { return m_printers.currentRow(); }
 
 signals:
     void refreshPrinterStatus(QStringList printerList, bool immediate);
@@ -55,15 +45,12 @@ signals:
     void stopListen(bool ifStop);
     void showSystemTray();
     void hideSystemTray();
-    void systemTrayShowText(QString printer, QStringList info);
     void sigUpdatePrinterStatus(QString printerName);
     void showAddPrinter();
 
 public slots:
-    void onPrinterStatusChanged(const QString& printerName, const QStringList& status);
-    void onAddPrinter(const QString& printerName);
-    void onAddUSBPrinter(const QString& printerName, const QString& printerID);
-    void onRemovePrinter(const QString& printerName);
+    void onReportHandled(const QString& printerName, bool kept);
+    void onSelectedRemoved();
     void slotPrinterStatus(const QModelIndex& index);
     void slotListViewtip(const QModelIndex& index);
     void on_pushButton_clicked();
@@ -76,19 +63,13 @@ protected:
 private:
     // Gives a closed window's drawing buffer back.
     void releaseWindowSystemResources();
-    void addRow(const QString& text, const QString& printerID);
-    int rowOfKey(const QString& key) const;
-    QString selectedKey() const;
-    // "打印机：" and the printer as the user knows it.
-    QString trayPrinterText(const QString& key) const;
     void renderEntry(const PrinterContextPtr& context, const StatusEntry& entry);
     void showToner(const PrinterContextPtr& context);
     void clearToner();
     void setButtonsEnabled(bool enabled);
 
+    PrinterList& m_printers;
     Ui::Status* ui;
-    QStandardItemModel* m_model;
-    int m_currentRow = -1;
     QMutex m_mutex;
 };
 

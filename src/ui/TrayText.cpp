@@ -20,6 +20,16 @@ QStringList statusMessageList(const QStringList& statusList)
     return messages;
 }
 
+QStringList trayLines(const QStringList& messages)
+{
+    if (messages.size() <= MaxTrayLines) {
+        return messages;
+    }
+    QStringList lines = messages.mid(0, MaxTrayLines);
+    lines.append(QStringLiteral("……（共%1条）").arg(messages.size()));
+    return lines;
+}
+
 QString trayBalloonText(const QString& printer, const QStringList& info)
 {
     const QString lineBreak = QStringLiteral("\r\n");

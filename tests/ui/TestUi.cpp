@@ -10,6 +10,7 @@
 #include "ui/FunctionsetWidget.h"
 #include "ui/NetworkPolicy.h"
 #include "ui/Othersettings.h"
+#include "ui/PrinterList.h"
 #include "ui/Status.h"
 #include "ui/UiPrompts.h"
 #include "ui/network_detect.h"
@@ -81,8 +82,12 @@ private slots:
     void aboutDialog();
 
 private:
+    struct Monitor {
+        PrinterList list;
+        Status window{ list };
+    };
     // A shown monitor window listing P1..Pn, P1 current.
-    std::unique_ptr<Status> statusWith(int printers);
+    std::unique_ptr<Monitor> statusWith(int printers);
 
     QStringList m_prompts;
     int m_balloons = 0;
@@ -102,35 +107,37 @@ void TestUi::init()
         [this](QSystemTrayIcon&, const QString&, const QString&, QSystemTrayIcon::MessageIcon, int) { ++m_balloons; });
 }
 
-std::unique_ptr<Status> TestUi::statusWith(int printers)
+std::unique_ptr<TestUi::Monitor> TestUi::statusWith(int printers)
 {
-    auto status = std::make_unique<Status>();
-    status->show();
+    auto monitor = std::make_unique<Monitor>();
+    monitor->window.show();
     for (int i = 1; i <= printers; ++i) {
         PrinterRegistry::instance().addPrinterContext(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("P%1").arg(i),
                                                       false, 0, 0);
-        status->onAddPrinter(QStringLiteral("P%1").arg(i));
+        monitor->list.onAddPrinter(QStringLiteral("P%1").arg(i));
     }
-    return status;
+    return monitor;
 }
 
 void TestUi::monitorWindow()
 {
-    auto status = statusWith(0);
-    auto* list = child<QListView>(status.get(), "listView");
-    auto* log = child<QTextEdit>(status.get(), "textEdit");
-    auto* refresh = child<QPushButton>(status.get(), "pushButton");
-    QSignalSpy polls(status.get(), &Status::sigUpdatePrinterStatus);
-    QSignalSpy tray(status.get(), &Status::systemTrayShowText);
+    auto monitor = statusWith(0);
+    Status* status = &monitor->window;
+    auto* list = child<QListView>(status, "listView");
+    auto* log = child<QTextEdit>(status, "textEdit");
+    auto* refresh = child<QPushButton>(status, "pushButton");
+    QSignalSpy firstPolls(&monitor->list, &PrinterList::sigUpdatePrinterStatus);
+    QSignalSpy polls(status, &Status::sigUpdatePrinterStatus);
+    QSignalSpy tray(&monitor->list, &PrinterList::systemTrayShowText);
 
     // The first printer becomes current and is polled, by identity for USB.
     PrinterRegistry::instance().addPrinterContext("TR-C3000", UsbId, true, 0, 0);
     PrinterRegistry::instance().addPrinterContext("10.0.0.2", "P2", false, 0, 0);
-    status->onAddUSBPrinter("TR-C3000", UsbId);
-    status->onAddPrinter("P2");
+    monitor->list.onAddUSBPrinter("TR-C3000", UsbId);
+    monitor->list.onAddPrinter("P2");
     QCOMPARE(list->currentIndex().row(), 0);
-    QCOMPARE(polls.takeFirst().at(0).toString(), UsbId);
-    QVERIFY(polls.isEmpty());
+    QCOMPARE(firstPolls.takeFirst().at(0).toString(), UsbId);
+    QVERIFY(firstPolls.isEmpty());
 
     // The USB row's tooltip is its serial.
     emit list->entered(list->model()->index(0, 0));
@@ -142,37 +149,52 @@ void TestUi::monitorWindow()
     QTest::mouseClick(refresh, Qt::LeftButton);
     QCOMPARE(polls.takeFirst().at(0).toString(), UsbId);
     QVERIFY(!refresh->isEnabled());
-    QCOMPARE(child<QLabel>(status.get(), "label")->text(), QString("正在获取..."));
-    status->onPrinterStatusChanged(UsbId, { "999999" });
+    QCOMPARE(child<QLabel>(status, "label")->text(), QString("正在获取..."));
+    monitor->list.onPrinterStatusChanged(UsbId, { "999999" });
     QVERIFY(refresh->isEnabled());
-    QVERIFY(child<QLabel>(status.get(), "label")->text().isEmpty());
+    QVERIFY(child<QLabel>(status, "label")->text().isEmpty());
     QCOMPARE(tray.count(), 0);
     QVERIFY(log->toPlainText().isEmpty());
 
     // The report lands in the selected row's log, a printer's text as plain
-    // text; the tray names a USB printer by product and serial.
-    status->onPrinterStatusChanged(UsbId, { "20006", "标识码：<b>A&amp;B</b>" });
-    status->onPrinterStatusChanged("P2", { "10001" });
+    // text; the tray names a USB printer by product and serial, and the
+    // message carries the printer's key.
+    monitor->list.onPrinterStatusChanged(UsbId, { "20006", "标识码：<b>A&amp;B</b>" });
+    monitor->list.onPrinterStatusChanged("P2", { "10001" });
     QCOMPARE(tray.count(), 2);
     QCOMPARE(tray.at(0).at(0).toString(), QString("打印机：TR-C3000 序列号：SN:0042"));
+    QCOMPARE(tray.at(1).at(2).toString(), QString("P2"));
     QVERIFY(log->toPlainText().contains(statusMessage(20006) + "\n状态：标识码：<b>A&amp;B</b>"));
     QVERIFY(!log->toPlainText().contains(statusMessage(10001)));
+
+    // A message clicked shows its printer as a click on its row does.
+    QVERIFY(status->showPrinter("P2"));
+    QCOMPARE(list->currentIndex().row(), 1);
+    QCOMPARE(polls.takeFirst().at(0).toString(), QString("P2"));
+    QVERIFY(log->toPlainText().contains(statusMessage(10001)));
+    QVERIFY(!status->showPrinter("gone"));
+
+    // A window built later, over the same list, shows what was kept.
+    Status later(monitor->list);
+    QCOMPARE(child<QListView>(&later, "listView")->currentIndex().row(), 1);
+    QCOMPARE(child<QTextEdit>(&later, "textEdit")->toPlainText(), log->toPlainText());
 }
 
 // A closed monitor window keeps no window-sized drawing buffer, and is drawn
 // whole when it shows again.
 void TestUi::closedWindowGivesBackItsBuffer()
 {
-    auto status = statusWith(0);
+    auto monitor = statusWith(0);
+    Status* status = &monitor->window;
     status->show();
-    QVERIFY(QTest::qWaitForWindowExposed(status.get()));
+    QVERIFY(QTest::qWaitForWindowExposed(status));
     QTRY_COMPARE(status->backingStore()->size(), status->size());
 
     status->close();
     QTRY_VERIFY(status->backingStore()->size().width() < 8);
 
     status->show();
-    QVERIFY(QTest::qWaitForWindowExposed(status.get()));
+    QVERIFY(QTest::qWaitForWindowExposed(status));
     QTRY_COMPARE(status->backingStore()->size(), status->size());
     QCOMPARE(status->grab().size(), status->size());
 }
@@ -181,11 +203,12 @@ void TestUi::closedWindowGivesBackItsBuffer()
 // clearing the log forgets what was kept.
 void TestUi::selectionShowsItsLogAndToner()
 {
-    auto status = statusWith(3);
-    auto* list = child<QListView>(status.get(), "listView");
-    auto* log = child<QTextEdit>(status.get(), "textEdit");
-    auto* toner = child<QLabel>(status.get(), "label_toner");
-    auto* table = child<QTableWidget>(status.get(), "tableWidget");
+    auto monitor = statusWith(3);
+    Status* status = &monitor->window;
+    auto* list = child<QListView>(status, "listView");
+    auto* log = child<QTextEdit>(status, "textEdit");
+    auto* toner = child<QLabel>(status, "label_toner");
+    auto* table = child<QTableWidget>(status, "tableWidget");
     const auto cartridge = [](const char* colour, int level) {
         return QJsonObject{ { "tonerColor", colour }, { "maxCapacity", 200 }, { "suppliesLevel", level } };
     };
@@ -196,9 +219,9 @@ void TestUi::selectionShowsItsLogAndToner()
     auto p3 = PrinterRegistry::instance().getPrinterContext("P3");
     p3->setSupportToner(true);
     p3->setTonerText(QString::fromUtf8(TonerFailureText));
-    status->onPrinterStatusChanged("P1", { "20006" });
-    status->onPrinterStatusChanged("P2", { "10001" });
-    status->onPrinterStatusChanged("P3", { "30001" });
+    monitor->list.onPrinterStatusChanged("P1", { "20006" });
+    monitor->list.onPrinterStatusChanged("P2", { "10001" });
+    monitor->list.onPrinterStatusChanged("P3", { "30001" });
 
     // P1's jam and its two cartridges, each bar at its own level and colour.
     QVERIFY(log->toPlainText().contains(statusMessage(20006)));
@@ -210,7 +233,7 @@ void TestUi::selectionShowsItsLogAndToner()
     QCOMPARE(bar(1)->value(), bar(1)->maximum());
     QVERIFY(bar(0)->styleSheet() != bar(1)->styleSheet());
 
-    QSignalSpy polls(status.get(), &Status::sigUpdatePrinterStatus);
+    QSignalSpy polls(status, &Status::sigUpdatePrinterStatus);
     const auto click = [list](int row) {
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                           list->visualRect(list->model()->index(row, 0)).center());
@@ -224,7 +247,7 @@ void TestUi::selectionShowsItsLogAndToner()
     QCOMPARE(toner->text(), QString::fromUtf8(TonerFailureText));
     QCOMPARE(table->rowCount(), 0);
 
-    QTest::mouseClick(child<QPushButton>(status.get(), "pushButton_2"), Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>(status, "pushButton_2"), Qt::LeftButton);
     QVERIFY(log->toPlainText().isEmpty());
     click(0);
     QVERIFY(log->toPlainText().isEmpty());
@@ -255,12 +278,12 @@ void TestUi::trayTextOncePerChange()
     QFETCH(int, printers);
     QFETCH(QList<QStringList>, reports);
     QFETCH(QList<QStringList>, expectedTexts);
-    auto status = statusWith(printers);
-    QSignalSpy tray(status.get(), &Status::systemTrayShowText);
+    auto monitor = statusWith(printers);
+    QSignalSpy tray(&monitor->list, &PrinterList::systemTrayShowText);
     // Only P1 is selected: the others reach the tray all the same.
     for (const QStringList& report : reports) {
         for (int i = 1; i <= printers; ++i) {
-            status->onPrinterStatusChanged(QStringLiteral("P%1").arg(i), report);
+            monitor->list.onPrinterStatusChanged(QStringLiteral("P%1").arg(i), report);
         }
     }
     QCOMPARE(tray.count(), expectedTexts.size() * printers);
@@ -272,13 +295,13 @@ void TestUi::trayTextOncePerChange()
 
 void TestUi::historyIsBounded()
 {
-    auto status = statusWith(1);
-    const int reports = Status::MaxStatusEntries + 3;
+    auto monitor = statusWith(1);
+    const int reports = PrinterList::MaxStatusEntries + 3;
     for (int i = 0; i < reports; ++i) {
-        status->onPrinterStatusChanged("P1", { i == reports - 1 ? "10001" : "10000" });
+        monitor->list.onPrinterStatusChanged("P1", { i == reports - 1 ? "10001" : "10000" });
     }
     const auto history = [] { return PrinterRegistry::instance().getPrinterContext("P1")->statusEntries(); };
-    QCOMPARE(history().size(), int(Status::MaxStatusEntries));
+    QCOMPARE(history().size(), int(PrinterList::MaxStatusEntries));
     QCOMPARE(history().last().statusList, QStringList{ statusMessage(10001) }); // the oldest go
 
     // Long reports are bounded by the characters the history holds too.
@@ -287,13 +310,13 @@ void TestUi::historyIsBounded()
         longReport << QString::number(code);
     }
     for (int i = 0; i < 300; ++i) {
-        status->onPrinterStatusChanged("P1", longReport);
+        monitor->list.onPrinterStatusChanged("P1", longReport);
     }
     int chars = 0;
     for (const StatusEntry& entry : history()) {
         chars += entry.text.size() + entry.statusList.join(QString()).size();
     }
-    QVERIFY2(chars <= Status::MaxStatusLogChars, qPrintable(QString::number(chars)));
+    QVERIFY2(chars <= PrinterList::MaxStatusLogChars, qPrintable(QString::number(chars)));
     QCOMPARE(history().last().statusList.size(), longReport.size());
 }
 

@@ -100,12 +100,7 @@ int liveScreenshots(const QString& outDir, int seconds)
 {
     PrintAgentClient client;
     client.onShowPrinterWidget();
-    Status* status = nullptr;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* candidate = qobject_cast<Status*>(widget)) {
-            status = candidate;
-        }
-    }
+    Status* status = client.monitorWindow();
     if (!status) {
         QTextStream(stderr) << "psm-screenshots: no monitor window" << Qt::endl;
         return 1;
@@ -188,21 +183,22 @@ int main(int argc, char* argv[])
     };
 
     PrinterRegistry& registry = PrinterRegistry::instance();
-    Status status;
+    PrinterList list;
+    Status status(list);
     for (const FakePrinter& printer : printers) {
         PrinterContextPtr context = registry.addPrinterContext(printer.address, printer.name, printer.usb, 7, 1);
         context->setModel(printer.model);
         context->setSupportToner(true);
         context->setTonerText(deviceInfo(printer));
         if (printer.usb) {
-            status.onAddUSBPrinter(printer.rowText, printer.name);
+            list.onAddUSBPrinter(printer.rowText, printer.name);
         } else {
-            status.onAddPrinter(printer.name);
+            list.onAddPrinter(printer.name);
         }
     }
     for (const FakePrinter& printer : printers) {
         for (const QStringList& report : printer.reports) {
-            status.onPrinterStatusChanged(printer.name, report);
+            list.onPrinterStatusChanged(printer.name, report);
         }
     }
     // The reports of a real agent come a minute apart.
@@ -219,10 +215,9 @@ int main(int argc, char* argv[])
 
     bool ok = true;
     const char* const files[] = { "monitor-normal.png", "monitor-toner-low.png", "monitor-jammed.png" };
-    auto* list = status.findChild<QListView*>(QStringLiteral("listView"));
     for (int row = 0; row < printers.size(); ++row) {
-        const QModelIndex index = list->model()->index(row, 0);
-        list->setCurrentIndex(index);
+        const QModelIndex index = list.model()->index(row, 0);
+        list.select(list.printerKey(row));
         status.slotPrinterStatus(index);
         ok = save(status, outDir + QLatin1Char('/') + QLatin1String(files[row])) && ok;
     }
