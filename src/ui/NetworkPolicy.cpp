@@ -2,11 +2,11 @@
 
 #include "core/Log.h"
 #include "core/PrinterRegistry.h"
-#include "ui/UiPrompts.h"
 
-NetworkPolicy::NetworkPolicy(const ProbeTarget& target, QObject* parent)
+NetworkPolicy::NetworkPolicy(const ProbeTarget& target, DesktopNotifier* notifier, QObject* parent)
     : QObject(parent)
     , m_target(target)
+    , m_messages(m_trayIcon, notifier)
 {
     // The warning uses the agent's own icon when the resource is linked in.
     m_trayIcon.setIcon(QIcon(QStringLiteral(":/InstallMessagePush.png")));
@@ -52,8 +52,9 @@ void NetworkPolicy::update_network_state(int state)
         return;
     }
     m_trayIcon.setVisible(true);
-    UiPrompts::balloon(m_trayIcon, QStringLiteral("违规外联"), QStringLiteral("打印机违规外联,请断网!"),
-                       QSystemTrayIcon::Critical, 3000);
+    // One warning every few seconds: as notifications, each replaces the last.
+    m_messages.show(QStringLiteral("违规外联"), QStringLiteral("打印机违规外联,请断网!"), QSystemTrayIcon::Critical,
+                    3000, QString(), QStringLiteral("outreach"));
     if (PrinterRegistry::instance().settings().illegaLcon) {
         PSM_LOG << "Network connected 1";
     } else {

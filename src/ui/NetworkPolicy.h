@@ -1,6 +1,7 @@
 #ifndef PSM_NETWORKPOLICY_H
 #define PSM_NETWORKPOLICY_H
 
+#include "ui/TrayMessages.h"
 #include "ui/network_detect.h"
 
 #include <QObject>
@@ -8,8 +9,11 @@
 
 // The illegal-outreach check. While it is on, a probe thread tries to reach
 // a public host and a tray balloon of its own warns at every success; while
-// it is off, nothing is probed at all. It lives for the whole session,
+// it is off, nothing is probed at all. Where no tray shows the balloon, the
+// warning is a desktop notification, each one in place of the one before. It lives for the whole session,
 // independent of the settings page that switches it.
+class DesktopNotifier;
+
 class NetworkPolicy : public QObject
 {
     Q_OBJECT
@@ -17,7 +21,9 @@ class NetworkPolicy : public QObject
 public:
     enum Policy { PolicyOn = 0, PolicyOff = 1 };
 
-    explicit NetworkPolicy(const ProbeTarget& target, QObject* parent = nullptr);
+    // The warning goes to the desktop's notifications through notifier where
+    // no tray shows it; without one it is always the icon's balloon.
+    explicit NetworkPolicy(const ProbeTarget& target, DesktopNotifier* notifier = nullptr, QObject* parent = nullptr);
     ~NetworkPolicy() override;
 
     // On starts the probe thread, off stops it and hides the warning.
@@ -36,6 +42,7 @@ private:
 
     ProbeTarget m_target;
     QSystemTrayIcon m_trayIcon;
+    TrayMessages m_messages;
     int m_policy = PolicyOff;
     network_detect* m_detect = nullptr;
 };
