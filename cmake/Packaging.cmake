@@ -60,8 +60,9 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 2)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# bin/wqy-zenhei.ttf links to this package's font.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-wqy-zenhei)
+# bin/wqy-zenhei.ttf links to this package's font; Qt's Wayland platform
+# runs the agent in a Wayland session that has no X server.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-zenhei, qtwayland5")
 
 set(_psm_debian "${PROJECT_BINARY_DIR}/debian")
 foreach(script preinst postinst postrm conffiles)

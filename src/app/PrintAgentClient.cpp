@@ -10,6 +10,7 @@
 #include "store/StoreOperations.h"
 #include "ui/FunctionsetWidget.h"
 #include "ui/NetworkPolicy.h"
+#include "ui/Status.h"
 #include "ui/TrayText.h"
 
 #include <QAction>
@@ -28,7 +29,8 @@ PrintAgentClient::PrintAgentClient(QObject* parent)
     initUsb();
     const QString configPath = configFilePath();
     ModelTable::readModels(configPath);
-    networkPolicy = new NetworkPolicy(ProbeTarget::readConfig(configPath));
+    networkPolicy = new NetworkPolicy(ProbeTarget::readConfig(configPath), &notifier);
+    connect(&trayMessages, &TrayMessages::activated, this, &PrintAgentClient::onShowPrinter);
     buildTrayMenu();
     loadSettings();
     startPoller();
@@ -55,9 +57,10 @@ PrintAgentClient::~PrintAgentClient()
     delete aboutDialog;
     exitUsb();
     // The settings page refers to the policy, so it goes first; the monitor
-    // window and the tray icon follow as members.
+    // window is a view over the printer list, which follows as a member.
     delete functionSetWidget;
     delete networkPolicy;
+    delete statusWidget;
 }
 
 void PrintAgentClient::loadSettings()
@@ -73,7 +76,7 @@ void PrintAgentClient::loadSettings()
     const QString notice = FunctionsetWidget::loadNotice(result, record);
     if (!notice.isEmpty()) {
         PSM_LOG << notice;
-        trayIcon.showMessage(QStringLiteral("设置"), notice, QSystemTrayIcon::Warning, 10000);
+        trayMessages.show(QStringLiteral("设置"), notice, QSystemTrayIcon::Warning, 10000);
     }
 }
 
@@ -114,19 +117,30 @@ void PrintAgentClient::buildTrayMenu()
 void PrintAgentClient::startPoller()
 {
     poller = new ListenPrinterStatus;
-    connect(&statusWidget, &Status::sigUpdatePrinterStatus, poller, &ListenPrinterStatus::updatePrinterStatus,
+    connect(&printers, &PrinterList::sigUpdatePrinterStatus, poller, &ListenPrinterStatus::updatePrinterStatus,
             Qt::QueuedConnection);
-    connect(&statusWidget, &Status::startListen, poller, &ListenPrinterStatus::startListenPrinterStatus);
-    connect(&statusWidget, &Status::stopListen, poller, &ListenPrinterStatus::stopListenPrinterStatus);
-    connect(&statusWidget, &Status::showSystemTray, this, &PrintAgentClient::onShowSystemTray);
-    connect(&statusWidget, &Status::hideSystemTray, this, &PrintAgentClient::onHideSystemTray);
-    connect(&statusWidget, &Status::systemTrayShowText, this, &PrintAgentClient::onSystemTrayShowText);
-    connect(poller, &ListenPrinterStatus::printerStatusChanged, &statusWidget, &Status::onPrinterStatusChanged);
+    connect(&printers, &PrinterList::systemTrayShowText, this, &PrintAgentClient::onSystemTrayShowText);
+    connect(poller, &ListenPrinterStatus::printerStatusChanged, &printers, &PrinterList::onPrinterStatusChanged);
 
     pollerThread = new QThread;
     connect(pollerThread, &QThread::finished, pollerThread, &QObject::deleteLater);
     poller->moveToThread(pollerThread);
     pollerThread->start(QThread::InheritPriority);
+}
+
+Status* PrintAgentClient::ensureMonitorWindow()
+{
+    if (statusWidget) {
+        return statusWidget;
+    }
+    statusWidget = new Status(printers);
+    connect(statusWidget, &Status::sigUpdatePrinterStatus, poller, &ListenPrinterStatus::updatePrinterStatus,
+            Qt::QueuedConnection);
+    connect(statusWidget, &Status::startListen, poller, &ListenPrinterStatus::startListenPrinterStatus);
+    connect(statusWidget, &Status::stopListen, poller, &ListenPrinterStatus::stopListenPrinterStatus);
+    connect(statusWidget, &Status::showSystemTray, this, &PrintAgentClient::onShowSystemTray);
+    connect(statusWidget, &Status::hideSystemTray, this, &PrintAgentClient::onHideSystemTray);
+    return statusWidget;
 }
 
 void PrintAgentClient::createAboutDialog()
@@ -143,10 +157,10 @@ void PrintAgentClient::startWatcher()
     ListenPrinterInfo::Options options;
     options.startThread = false;
     watcher = new ListenPrinterInfo(options);
-    connect(watcher, &ListenPrinterInfo::sigAddPrinter, &statusWidget, &Status::onAddPrinter, Qt::QueuedConnection);
-    connect(watcher, &ListenPrinterInfo::sigAddUSBPrinter, &statusWidget, &Status::onAddUSBPrinter,
+    connect(watcher, &ListenPrinterInfo::sigAddPrinter, &printers, &PrinterList::onAddPrinter, Qt::QueuedConnection);
+    connect(watcher, &ListenPrinterInfo::sigAddUSBPrinter, &printers, &PrinterList::onAddUSBPrinter,
             Qt::QueuedConnection);
-    connect(watcher, &ListenPrinterInfo::sigRemovePrinter, &statusWidget, &Status::onRemovePrinter,
+    connect(watcher, &ListenPrinterInfo::sigRemovePrinter, &printers, &PrinterList::onRemovePrinter,
             Qt::QueuedConnection);
     connect(watcher, &ListenPrinterInfo::sigShowMessageBox, this, &PrintAgentClient::onShowMessageBox,
             Qt::BlockingQueuedConnection);
@@ -160,8 +174,22 @@ void PrintAgentClient::startWatcher()
 
 void PrintAgentClient::onShowPrinterWidget()
 {
-    statusWidget.show();
-    statusWidget.activateWindow();
+    Status* window = ensureMonitorWindow();
+    // Brought back from wherever it is: minimised, behind other windows.
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void PrintAgentClient::onShowPrinter(const QString& printerKey)
+{
+    PSM_LOG << "show printer" << printerKey;
+    // A printer removed since its message came: the window all the same.
+    if (!ensureMonitorWindow()->showPrinter(printerKey)) {
+        PSM_LOG << "printer is not listed" << printerKey;
+    }
+    onShowPrinterWidget();
 }
 
 void PrintAgentClient::onShowFunctionSetWidget()
@@ -188,13 +216,13 @@ void PrintAgentClient::onHideSystemTray()
     }
 }
 
-void PrintAgentClient::onSystemTrayShowText(const QString& printer, const QStringList& info)
+void PrintAgentClient::onSystemTrayShowText(const QString& printer, const QStringList& info, const QString& printerKey)
 {
-    // Tray balloons vanish after a few seconds and desktops without a tray
-    // never show them: the log keeps what the user was told.
+    // Tray messages vanish after a few seconds and a desktop may have
+    // nothing to show them with: the log keeps what the user was told.
     PSM_LOG << printer << info;
-    trayIcon.showMessage(QStringLiteral("消息提示"), trayBalloonText(printer, info), QSystemTrayIcon::Information,
-                         3000);
+    trayMessages.show(QStringLiteral("消息提示"), trayBalloonText(printer, info), QSystemTrayIcon::Information, 3000,
+                      printerKey);
 }
 
 namespace

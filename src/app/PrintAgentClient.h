@@ -3,7 +3,9 @@
 
 #include "core/MessageRequest.h"
 #include "ui/AboutDialog.h"
-#include "ui/Status.h"
+#include "ui/DesktopNotifier.h"
+#include "ui/PrinterList.h"
+#include "ui/TrayMessages.h"
 
 #include <QMessageBox>
 #include <QObject>
@@ -17,13 +19,16 @@ class NetworkPolicy;
 class QAction;
 class QMenu;
 class QThread;
+class Status;
 
 // The tray agent: owns the tray icon and its menu, the monitor window, the
 // settings window and the about dialog, runs the status poller and the
 // printer watcher on threads of their own and wires them to the windows.
-// The settings window and the about dialog, which most sessions never open,
-// are built on first use; the network policy, which the settings window only
-// shows and switches, lives here from start-up.
+// The windows, which most sessions open seldom or never, are built on first
+// use; the printer list the monitor window shows and the network policy the
+// settings window switches live here from start-up. Tray messages go to the
+// tray or, where no tray shows them, to the desktop's notifications; a
+// message clicked opens the monitor window on its printer.
 class PrintAgentClient : public QObject
 {
     Q_OBJECT
@@ -39,16 +44,23 @@ public:
     // The rows of the about dialog.
     static QList<AboutDialog::InfoRow> aboutRows();
 
+    // The monitor window, null until first shown.
+    Status* monitorWindow() const { return statusWidget; }
+    const PrinterList& printerList() const { return printers; }
+
 public slots:
     void onShowPrinterWidget();
+    // The monitor window with this printer selected, its log and toner shown.
+    void onShowPrinter(const QString& printerKey);
     void onShowFunctionSetWidget();
     void onShowSystemTray();
     void onHideSystemTray();
-    void onSystemTrayShowText(const QString& printer, const QStringList& info);
+    void onSystemTrayShowText(const QString& printer, const QStringList& info, const QString& printerKey = QString());
     void onShowMessageBox(MessageIcon icon, const QString& title, const QString& text, MessageButtons buttons);
     void onAbout();
 
 private:
+    Status* ensureMonitorWindow();
     void loadSettings();
     void buildTrayMenu();
     void startPoller();
@@ -59,7 +71,10 @@ private:
     QMenu* trayMenu = nullptr;
     QAction* monitorAction = nullptr;
     QAction* settingsAction = nullptr;
-    Status statusWidget;
+    DesktopNotifier notifier;
+    TrayMessages trayMessages{ trayIcon, &notifier };
+    PrinterList printers;
+    Status* statusWidget = nullptr;
     NetworkPolicy* networkPolicy = nullptr;
     FunctionsetWidget* functionSetWidget = nullptr;
     ListenPrinterStatus* poller = nullptr;

@@ -286,6 +286,10 @@ void SocketServerLock::answerRequest(QTcpSocket* socket, const QByteArray& recei
     finishConnection(socket, otherLogin);
     if (!otherLogin) {
         qDebug() << "this user login again : " << request;
+        // A peer that connected and said nothing is not a start by the user.
+        if (!received.isEmpty() || m_userName.isEmpty()) {
+            emit sameUserStarted();
+        }
     }
 }
 

@@ -56,6 +56,11 @@ public:
     int start();
     int listen();
 
+signals:
+    // The holder answered a start of the same user's: the user asked for the
+    // program again and should see it.
+    void sameUserStarted();
+
 public slots:
     void newSocketConnection();
 

@@ -13,6 +13,10 @@
 
 #include <malloc.h>
 #include <openssl/crypto.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 
 bool needMemory = false;
 
@@ -59,6 +63,43 @@ void avoidOpenGl()
     // GL driver (tens of MB). Nothing in the environment is changed, so
     // programs started from the agent (the licence viewer) keep their GL.
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
+}
+
+void choosePlatform()
+{
+    // X11 first: a tray agent needs the tray protocols (XEmbed and
+    // StatusNotifierItem both work there, StatusNotifierItem only on Wayland)
+    // and to raise its own window when asked, which Wayland does not let a
+    // program do. Without an X server Qt would try X11 and abort.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "wayland");
+    }
+}
+
+namespace
+{
+std::atomic<bool> eventLoopRunning{ false };
+
+void exitWhileRunning()
+{
+    if (!eventLoopRunning.load()) {
+        return;
+    }
+    qDebug() << "the display connection is gone: the agent ends";
+    _exit(1);
+}
+} // namespace
+
+void endAtOnceOnDisplayLoss()
+{
+    eventLoopRunning = true;
+    std::atexit(exitWhileRunning);
+}
+
+void eventLoopEnded()
+{
+    eventLoopRunning = false;
 }
 
 void keepRunningWithoutWindows()

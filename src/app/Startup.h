@@ -17,6 +17,16 @@ void skipCryptoConfiguration();
 // Keeps Qt from setting up OpenGL, which the agent never draws with; called
 // before the application object exists.
 void avoidOpenGl();
+// In a Wayland session without an X server (no DISPLAY), runs on the Wayland
+// platform; everywhere else on X11, directly or through XWayland. Called
+// before the application object exists; a platform the user chose stays.
+void choosePlatform();
+// Qt ends the process with exit() when the display connection breaks (the
+// session ended, the X server or compositor died), while the workers still
+// run: from the event loop's start to its end, such an exit is logged and
+// taken at once, without tearing down what the workers use.
+void endAtOnceOnDisplayLoss();
+void eventLoopEnded();
 // Keeps the event loop running when the last window closes.
 void keepRunningWithoutWindows();
 void loadFont();

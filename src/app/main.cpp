@@ -19,6 +19,7 @@ int main(int argc, char* argv[])
     QCoreApplication::setSetuidAllowed(true);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     avoidOpenGl();
+    choosePlatform();
     auto* app = new QApplication(argc, argv);
     keepRunningWithoutWindows();
 
@@ -40,7 +41,11 @@ int main(int argc, char* argv[])
     }
 
     auto* client = new PrintAgentClient;
+    // The same user started the program again: show what they asked for.
+    QObject::connect(lock, &SocketServerLock::sameUserStarted, client, &PrintAgentClient::onShowPrinterWidget);
+    endAtOnceOnDisplayLoss();
     const int status = QApplication::exec();
+    eventLoopEnded();
 
     delete client;
     delete lock;
