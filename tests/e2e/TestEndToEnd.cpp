@@ -2,6 +2,7 @@
 // printer-sim process: what a user sees happen when printers come and go.
 
 #include "CupsSandbox.h"
+#include "LoggedProcess.h"
 #include "SimPrinter.h"
 #include "TestPorts.h"
 #include "UsbSimPrinter.h"
@@ -13,50 +14,6 @@ namespace
 {
 // The agent polls every printer once a minute.
 constexpr int PollPeriodMs = 60000;
-
-// A process whose merged output is searched as it arrives.
-class LoggedProcess : public QProcess
-{
-public:
-    LoggedProcess() { setProcessChannelMode(QProcess::MergedChannels); }
-    ~LoggedProcess() override { stop(); }
-    // Finds the text after the last one found; prints the output when it does not come.
-    bool waitFor(const QString& text, int timeoutMs)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (int at = -1; at < 0; m_log += QString::fromUtf8(readAll()), at = m_log.indexOf(text, m_seen)) {
-            if (timer.elapsed() > timeoutMs || state() == QProcess::NotRunning) {
-                qWarning().noquote() << m_log;
-                return false;
-            }
-            waitForReadyRead(100);
-        }
-        m_seen = m_log.indexOf(text, m_seen) + text.size();
-        return true;
-    }
-    void stop()
-    {
-        terminate();
-        if (!waitForFinished(5000)) {
-            kill();
-            waitForFinished();
-        }
-    }
-
-private:
-    QString m_log;
-    int m_seen = 0;
-};
-
-// Written in one step, so that the simulator never reads half a file.
-void writeJson(const QString& path, const QJsonObject& object)
-{
-    QSaveFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(object).toJson());
-    QVERIFY(file.commit());
-}
 
 } // namespace
 
@@ -101,19 +58,8 @@ void TestEndToEnd::initTestCase()
     if (UsbTestbed::available()) {
         m_usb.reset(new UsbTestbed);
     }
-    // The agent in a tree of its own: its lock port must not meet a real
-    // agent's, and its data directory is the tree's.
-    QDir root(m_dir.path());
-    QVERIFY(root.mkpath("bin") && root.mkpath("data/database"));
-    QVERIFY(QFile::copy(PSM_BUILD_DIR "/bin/printer-status-monitor", root.filePath("bin/printer-status-monitor")));
-    QVERIFY(QFile::copy(PSM_BUILD_DIR "/data/database/settings.db", root.filePath("data/database/settings.db")));
-    QFile shipped(PSM_BUILD_DIR "/data/config.json");
-    QVERIFY(shipped.open(QIODevice::ReadOnly));
-    QJsonObject config = QJsonDocument::fromJson(shipped.readAll()).object();
-    config.insert("excludePort", freeLoopbackPort());
     QVERIFY(m_probe.listen(QHostAddress::LocalHost, 0));
-    config.insert("networkProbe", QJsonObject{ { "host", "127.0.0.1" }, { "port", m_probe.serverPort() } });
-    writeJson(root.filePath("data/config.json"), config);
+    QVERIFY(makeAgentTree(m_dir.path(), freeLoopbackPort(), m_probe.serverPort()));
     qputenv("QT_QPA_PLATFORM", "offscreen");
 
     writeScenario("127.0.0.130");
