@@ -294,7 +294,7 @@ public:
         if (ret != CallOk) {
             return fail(StatusCode::StatusFailed);
         }
-        report = boundedReport(buildStatusReport(status), m_name);
+        report = boundedStatusReport(status, m_name);
         return true;
     }
 

@@ -6,6 +6,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+#include <limits>
+
 namespace
 {
 int flagCode(int32_t flag)
@@ -44,11 +47,12 @@ bool tonersWithinLimits(const QJsonArray& toners)
 }
 } // namespace
 
-QStringList boundedReport(QStringList report, const QString& printerName)
+QStringList boundedStatusReport(const PrinterStatusReply& status, const QString& printerName)
 {
-    if (report.size() > MaxReportCodes) {
-        PSM_LOG << printerName << "report cut to" << MaxReportCodes << "codes of" << report.size();
-        report.erase(report.begin() + MaxReportCodes, report.end());
+    int total = 0;
+    QStringList report = buildStatusReport(status, &total);
+    if (total > report.size()) {
+        PSM_LOG << printerName << "report cut to" << report.size() << "codes of" << total;
     }
     return report;
 }
@@ -84,40 +88,67 @@ QString boundedDeviceInfo(const QString& info, const QJsonDocument* document, co
     return QString::fromUtf8(QJsonDocument(bounded).toJson(QJsonDocument::Compact));
 }
 
-QStringList detailCodes(const QString& text)
+namespace
 {
+// A part of the detail text as the report reads it: "." and '"' left out.
+QString detailPart(const std::string& detail, size_t from, size_t to)
+{
+    QString part = QString::fromUtf8(detail.data() + from, int(to - from));
+    part.remove(QLatin1Char('.'));
+    part.remove(QLatin1Char('"'));
+    return part;
+}
+} // namespace
+
+QStringList detailCodes(const std::string& detail, int limit, int* total)
+{
+    // Parts are counted, not made: only the count and the first codes are
+    // needed, whatever the length of the text.
     QStringList codes;
-    if (text.isEmpty()) {
+    if (total) {
+        *total = 0;
+    }
+    const size_t first = detail.find(',');
+    const size_t second = first == std::string::npos ? first : detail.find(',', first + 1);
+    if (second == std::string::npos) {
         return codes;
     }
-    QString detail = text;
-    detail.remove(QLatin1Char('.'));
-    detail.remove(QLatin1Char('"'));
-    const QStringList parts = detail.split(QLatin1Char(','));
-    if (parts.size() <= 2) {
-        return codes;
-    }
+    const size_t parts = size_t(std::count(detail.begin(), detail.end(), ',')) + 1;
     bool ok = false;
-    const int n = parts.at(1).toInt(&ok, 10);
-    if (!ok || n <= 0 || n != parts.size() - 2) {
+    const long long n = detailPart(detail, first + 1, second).toLongLong(&ok, 10);
+    if (!ok || n <= 0 || size_t(n) != parts - 2) {
         return codes;
     }
-    for (int i = 2; i < parts.size(); ++i) {
-        codes << parts.at(i).left(6);
+    if (total) {
+        *total = int(std::min<size_t>(parts - 2, size_t(std::numeric_limits<int>::max())));
+    }
+    for (size_t from = second + 1; codes.size() < limit;) {
+        const size_t to = std::min(detail.find(',', from), detail.size());
+        codes << detailPart(detail, from, to).left(6);
+        if (to == detail.size()) {
+            break;
+        }
+        from = to + 1;
     }
     return codes;
 }
 
-QStringList buildStatusReport(const PrinterStatusReply& status)
+QStringList buildStatusReport(const PrinterStatusReply& status, int* total)
 {
     QStringList report;
     const bool knownState = status.state >= 0 && status.state <= 8;
     report << QString::number(knownState ? 10000 + status.state : 0);
+    int count = 1;
     if (status.state != 0 && status.state != 8) {
-        for (int32_t flag : status.flags) {
-            report << QString::number(flagCode(flag));
+        count += int(status.flags.size());
+        for (size_t i = 0; i < status.flags.size() && report.size() < MaxReportCodes; ++i) {
+            report << QString::number(flagCode(status.flags[i]));
         }
     }
-    report << detailCodes(QString::fromStdString(status.detail));
+    int details = 0;
+    report << detailCodes(status.detail, MaxReportCodes - report.size(), &details);
+    if (total) {
+        *total = count + details;
+    }
     return report;
 }

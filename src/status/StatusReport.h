@@ -16,16 +16,19 @@ constexpr int MaxDeviceInfoLength = 65536; // the whole device-information text
 // The report of one successful status read: the state code (10000 + state for
 // states 0 to 8, else 0), one code per raised condition flag unless the state
 // is 0 or 8 (20001 for flag 1 up to 20015 for flag 16384, else 0), then the
-// printer's six-digit detail codes.
-QStringList buildStatusReport(const PrinterStatusReply& status);
+// printer's six-digit detail codes. Only the first MaxReportCodes codes are
+// made: a printer may send a million. total, when given, gets how many codes
+// the whole report holds.
+QStringList buildStatusReport(const PrinterStatusReply& status, int* total = nullptr);
+
+// The same, with a cut logged under printerName.
+QStringList boundedStatusReport(const PrinterStatusReply& status, const QString& printerName);
 
 // The detail codes of a text of the form <anything>,<n>,<code 1>,...,<code n>
 // once every "." and '"' is removed; each code is cut to six characters.
-// Any other text contributes nothing.
-QStringList detailCodes(const QString& detail);
-
-// report cut to MaxReportCodes codes; a cut is logged under printerName.
-QStringList boundedReport(QStringList report, const QString& printerName);
+// Any other text contributes nothing. At most limit codes are made; total,
+// when given, gets how many the text holds.
+QStringList detailCodes(const std::string& detail, int limit, int* total = nullptr);
 
 // The device-information text to keep for the window: the reply as received
 // when it is within the limits above, otherwise (logged under printerName)

@@ -140,6 +140,12 @@ void TestStatus::pollReport_data()
     const QString codes = QString("200030,").repeated(1000);
     row("report cut to its bound", { { "state", 1 }, { "detail", "x,1000," + codes.chopped(1) } },
         QStringList{ "10001" } + codes.left(7 * 63).split(',', Qt::SkipEmptyParts));
+    QJsonArray flags;
+    for (int i = 0; i < 100; ++i) {
+        flags.append(4);
+    }
+    row("flags and details cut to the bound", { { "state", 3 }, { "flags", flags }, { "detail", "x,1,200324" } },
+        QStringList{ "10003" } + QVector<QString>(63, "20003").toList());
     QJsonArray many; // cartridges with long texts, more than the window takes
     for (int i = 0; i < 40; ++i) {
         many.append(QJsonObject{ { "tonerColor", "black" }, { "tonerDescription", QString(5000, 'd') } });
