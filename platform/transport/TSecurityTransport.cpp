@@ -173,7 +173,18 @@ uint32_t TSecurityTransport::read(uint8_t* buf, uint32_t len)
     std::memcpy(buf, m_readBuffer.data() + m_readPos, give);
     m_readPos += give;
     countConsumedMessageBytes(give);
+    releaseSpentFrame();
     return give;
+}
+
+void TSecurityTransport::releaseSpentFrame()
+{
+    // A large frame read to its end is not kept until the next one, which
+    // for a printer polled once a minute is a minute away.
+    if (available() == 0 && m_readBuffer.capacity() > KeptCapacity) {
+        std::vector<uint8_t>().swap(m_readBuffer);
+        m_readPos = m_readEnd = 0;
+    }
 }
 
 const uint8_t* TSecurityTransport::borrow(uint8_t* /*buf*/, uint32_t* len)
@@ -192,6 +203,7 @@ void TSecurityTransport::consume(uint32_t len)
     }
     m_readPos += len;
     countConsumedMessageBytes(len);
+    releaseSpentFrame();
 }
 
 void TSecurityTransport::write(const uint8_t* buf, uint32_t len)

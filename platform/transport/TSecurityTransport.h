@@ -87,6 +87,7 @@ private:
     void readFrame();
     void resetWriteBuffer();
     uint32_t available() const { return m_readEnd - m_readPos; }
+    void releaseSpentFrame();
 
     std::shared_ptr<Sm4Cipher> m_cipher;
     uint32_t m_keyLength;

@@ -44,6 +44,11 @@ void limitMallocArenas()
     // agent's threads (poll workers included) allocate little, so two
     // arenas serve them all.
     mallopt(M_ARENA_MAX, 2);
+    // Blocks of a megabyte and more (a printer's huge reply, a frame) get
+    // pages of their own that go back to the system when freed. Left to
+    // glibc, the threshold grows with each such block freed, and the next
+    // ones stay in the heap for good.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 }
 
 void skipCryptoConfiguration()
