@@ -2,6 +2,7 @@
 
 #include "channel/UsbDiscovery.h"
 #include "core/DataPaths.h"
+#include "core/IdleMemory.h"
 #include "core/Log.h"
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
@@ -18,6 +19,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QThread>
+#include <QTimer>
 
 PrintAgentClient::PrintAgentClient(QObject* parent)
     : QObject(parent)
@@ -35,6 +37,10 @@ PrintAgentClient::PrintAgentClient(QObject* parent)
     loadSettings();
     startPoller();
     startWatcher();
+    // By then start-up is over (the settings read, the first watcher passes
+    // and the first poll): what only it touched is given back.
+    QTimer::singleShot(StartupSettledMs, this,
+                       [] { PSM_LOG << "start-up over, memory given back:" << releaseIdleMemory() << "KiB"; });
 }
 
 PrintAgentClient::~PrintAgentClient()
@@ -61,6 +67,7 @@ PrintAgentClient::~PrintAgentClient()
     delete functionSetWidget;
     delete networkPolicy;
     delete statusWidget;
+    delete closingWindow; // closed as the event loop ended
 }
 
 void PrintAgentClient::loadSettings()
@@ -140,7 +147,20 @@ Status* PrintAgentClient::ensureMonitorWindow()
     connect(statusWidget, &Status::stopListen, poller, &ListenPrinterStatus::stopListenPrinterStatus);
     connect(statusWidget, &Status::showSystemTray, this, &PrintAgentClient::onShowSystemTray);
     connect(statusWidget, &Status::hideSystemTray, this, &PrintAgentClient::onHideSystemTray);
+    connect(statusWidget, &Status::closed, this, &PrintAgentClient::onMonitorWindowClosed);
     return statusWidget;
+}
+
+void PrintAgentClient::onMonitorWindowClosed()
+{
+    // Rebuilt in a few milliseconds from the list and the records when next
+    // opened; kept, its widgets and drawing buffer would hold about 1.6 MiB
+    // for a window most sessions look at once.
+    closingWindow = statusWidget;
+    statusWidget->deleteLater();
+    statusWidget = nullptr;
+    QTimer::singleShot(MemoryReleaseDelayMs, this,
+                       [] { PSM_LOG << "monitor window closed, memory given back:" << releaseIdleMemory() << "KiB"; });
 }
 
 void PrintAgentClient::createAboutDialog()

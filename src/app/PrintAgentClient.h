@@ -9,6 +9,7 @@
 
 #include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QSystemTrayIcon>
 
@@ -37,6 +38,10 @@ public:
     // How long the destructor waits for each worker thread to finish the
     // work in hand (a poll of an unreachable printer takes a while).
     static constexpr unsigned long WorkerStopWaitMs = 10000;
+    // When start-up counts as over and its memory is given back.
+    static constexpr int StartupSettledMs = 10000;
+    // How long after a window is gone its memory is given back.
+    static constexpr int MemoryReleaseDelayMs = 100;
 
     explicit PrintAgentClient(QObject* parent = nullptr);
     ~PrintAgentClient() override;
@@ -61,6 +66,7 @@ public slots:
 
 private:
     Status* ensureMonitorWindow();
+    void onMonitorWindowClosed();
     void loadSettings();
     void buildTrayMenu();
     void startPoller();
@@ -75,6 +81,7 @@ private:
     TrayMessages trayMessages{ trayIcon, &notifier };
     PrinterList printers;
     Status* statusWidget = nullptr;
+    QPointer<Status> closingWindow;
     NetworkPolicy* networkPolicy = nullptr;
     FunctionsetWidget* functionSetWidget = nullptr;
     ListenPrinterStatus* poller = nullptr;

@@ -7,7 +7,6 @@
 #include "status/TonerInfo.h"
 #include "ui/NoFocusDelegate.h"
 
-#include <QBackingStore>
 #include <QCursor>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -19,10 +18,6 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolTip>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace
 {
@@ -130,27 +125,15 @@ Status::~Status()
 void Status::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
-    // A minimised window comes back as it was; a closed one is let go once
-    // its hiding has finished.
+    // A minimised window comes back as it was; a closed one is announced
+    // once its hiding has finished, unless it was shown again meanwhile.
     if (!event->spontaneous()) {
-        QTimer::singleShot(0, this, &Status::releaseWindowSystemResources);
+        QTimer::singleShot(0, this, [this] {
+            if (!isVisible()) {
+                emit closed();
+            }
+        });
     }
-}
-
-void Status::releaseWindowSystemResources()
-{
-    QBackingStore* store = backingStore();
-    if (isVisible() || store == nullptr) {
-        return;
-    }
-    // Most of a session the window is closed, yet its drawing buffer (about
-    // 1.5 MiB shared with the X server) would stay. Shrunk now, it is made
-    // whole again and repainted when the window next shows.
-    store->resize(QSize(1, 1));
-#ifdef __GLIBC__
-    // Hand the freed heap pages back too, not only those at the heap's top.
-    malloc_trim(0);
-#endif
 }
 
 void Status::onSelectedRemoved()

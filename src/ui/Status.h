@@ -47,6 +47,8 @@ signals:
     void hideSystemTray();
     void sigUpdatePrinterStatus(QString printerName);
     void showAddPrinter();
+    // The window was closed (not minimised).
+    void closed();
 
 public slots:
     void onReportHandled(const QString& printerName, bool kept);
@@ -61,8 +63,6 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    // Gives a closed window's drawing buffer back.
-    void releaseWindowSystemResources();
     void renderEntry(const PrinterContextPtr& context, const StatusEntry& entry);
     void showToner(const PrinterContextPtr& context);
     void clearToner();

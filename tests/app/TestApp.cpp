@@ -10,6 +10,7 @@
 #include "core/ModelTable.h"
 #include "core/PrinterRegistry.h"
 #include "core/UsbIdentity.h"
+#include "ui/Status.h"
 
 #include <QApplication>
 #include <QFile>
@@ -262,6 +263,14 @@ void TestApp::trayController()
     QCOMPARE(windows("FunctionsetWidget").size(), 1);
     QVERIFY(!windows("FunctionsetWidget").contains("hidden"));
     QCOMPARE(windows("AboutDialog"), QStringList{ "关于" });
+
+    // A closed monitor window is let go and built anew when next opened; a
+    // message about a printer no longer listed still opens it.
+    controller.monitorWindow()->close();
+    QTRY_VERIFY(windows("Status").isEmpty());
+    QVERIFY(!controller.monitorWindow());
+    controller.onShowPrinter("gone");
+    QCOMPARE(windows("Status"), QStringList{ "打印机状态监控" });
 
     QStringList asked;
     QTimer::singleShot(0, [&asked] {

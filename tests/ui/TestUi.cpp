@@ -15,7 +15,6 @@
 #include "ui/UiPrompts.h"
 #include "ui/network_detect.h"
 
-#include <QBackingStore>
 #include <QCheckBox>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -68,7 +67,6 @@ private slots:
     void init();
     void monitorWindow();
     void selectionShowsItsLogAndToner();
-    void closedWindowGivesBackItsBuffer();
     void trayTextOncePerChange_data();
     void trayTextOncePerChange();
     void historyIsBounded();
@@ -77,6 +75,8 @@ private slots:
     void storedSettingsFillThePages();
     void barcodeSaves_data();
     void barcodeSaves();
+    void barcodeSurvivesRestart_data();
+    void barcodeSurvivesRestart();
     void probeOnlyWhileOn();
     void malformedProbeTargetFallsBack();
     void aboutDialog();
@@ -178,25 +178,6 @@ void TestUi::monitorWindow()
     Status later(monitor->list);
     QCOMPARE(child<QListView>(&later, "listView")->currentIndex().row(), 1);
     QCOMPARE(child<QTextEdit>(&later, "textEdit")->toPlainText(), log->toPlainText());
-}
-
-// A closed monitor window keeps no window-sized drawing buffer, and is drawn
-// whole when it shows again.
-void TestUi::closedWindowGivesBackItsBuffer()
-{
-    auto monitor = statusWith(0);
-    Status* status = &monitor->window;
-    status->show();
-    QVERIFY(QTest::qWaitForWindowExposed(status));
-    QTRY_COMPARE(status->backingStore()->size(), status->size());
-
-    status->close();
-    QTRY_VERIFY(status->backingStore()->size().width() < 8);
-
-    status->show();
-    QVERIFY(QTest::qWaitForWindowExposed(status));
-    QTRY_COMPARE(status->backingStore()->size(), status->size());
-    QCOMPARE(status->grab().size(), status->size());
 }
 
 // Clicking a printer shows its own kept log and toner and asks for a poll;
@@ -473,6 +454,76 @@ void TestUi::barcodeSaves()
     // The record follows what this page stored.
     const QString size = clicks.contains("other") ? "2.0" : stored.filter("barSize=").value(0).mid(8);
     QCOMPARE(PrinterRegistry::instance().settings().barSize, size);
+}
+
+void TestUi::barcodeSurvivesRestart_data()
+{
+    // What the user sets before saving: widgets clicked, "hor N" and "ver N"
+    // typed into the offset boxes.
+    QTest::addColumn<QStringList>("clicks");
+    const QList<QPair<QString, QStringList>> positions{
+        { "upperLeft", { "hor 26", "ver 5" } },    { "upperMiddle", { "hor -26", "ver 5" } },
+        { "upperRight", { "hor -26", "ver 1" } },  { "leftMiddle", { "hor 5", "ver -26" } },
+        { "rightMiddle", { "hor -5", "ver 26" } }, { "lowerLeft", { "hor 26", "ver -5" } },
+        { "lowerMiddle", { "hor 26", "ver -5" } }, { "lowerRight", { "hor -26", "ver -5" } },
+    };
+    for (const auto& position : positions) {
+        QTest::newRow(qPrintable(position.first)) << QStringList{ "radioButton_" + position.first } + position.second;
+    }
+    for (int size = 1; size <= 4; ++size) {
+        QTest::newRow(qPrintable(QStringLiteral("size %1").arg(size)))
+            << QStringList{ QStringLiteral("radioButton_size%1").arg(size) };
+    }
+    const QStringList content{ "checkBox_printName", "checkBox_printIp", "checkBox_userName", "checkBox_date",
+                               "checkBox_time",      "checkBox_copies",  "checkBox_pages" };
+    for (const QString& box : content) {
+        QTest::newRow(qPrintable(box)) << QStringList{ box };
+    }
+    QTest::newRow("all content") << content;
+    QTest::newRow("generate on, then off") << QStringList{ "checkBox_generate", "checkBox_generate" };
+    QTest::newRow("generate on") << QStringList{ "checkBox_generate" };
+}
+
+// Every value the page stores comes back as it was when the page is built
+// again from what another start of the agent reads from the file.
+void TestUi::barcodeSurvivesRestart()
+{
+    QFETCH(QStringList, clicks);
+    const QString path = m_dir.filePath(QStringLiteral("restart-%1.db").arg(QTest::currentDataTag()));
+    QVERIFY(createSettingsDatabase(path));
+    const auto controls = [](Barcode& page) {
+        QStringList shown;
+        for (QAbstractButton* button : page.findChildren<QAbstractButton*>(QRegularExpression("^(checkBox|radio)"))) {
+            shown << button->objectName() + (button->isChecked() ? " on" : " off");
+        }
+        for (QSpinBox* box : page.findChildren<QSpinBox*>()) {
+            shown << box->objectName() + ' ' + QString::number(box->value());
+        }
+        shown.sort();
+        return shown;
+    };
+    QStringList before;
+    {
+        Barcode page(path);
+        page.initFromSettings();
+        page.show();
+        for (const QString& click : clicks) {
+            if (click.startsWith("hor ") || click.startsWith("ver ")) {
+                child<QSpinBox>(&page, click.startsWith("hor") ? "spinBox_hor" : "spinBox_ver")
+                    ->setValue(click.mid(4).toInt());
+            } else {
+                QTest::mouseClick(child<QWidget>(&page, qPrintable(click)), Qt::LeftButton);
+            }
+        }
+        QTest::mouseClick(child<QWidget>(&page, "pushButton_barcode"), Qt::LeftButton);
+        before = controls(page);
+    }
+    SettingsRecord& record = PrinterRegistry::instance().settings();
+    record = SettingsRecord();
+    QCOMPARE(FunctionsetWidget::loadSettings(path, record), int(FunctionsetWidget::LoadOk));
+    Barcode again(path);
+    again.initFromSettings();
+    QCOMPARE(controls(again), before);
 }
 
 void TestUi::malformedProbeTargetFallsBack()

@@ -1,0 +1,16 @@
+#ifndef PSM_IDLEMEMORY_H
+#define PSM_IDLEMEMORY_H
+
+// Gives back memory a resting agent does not need: the heap's free pages,
+// and the pages of files (libraries, the font) that only this process maps
+// and that start-up or a closed window touched. The kernel drops those from
+// memory (madvise MADV_PAGEOUT, Linux 5.4 and later); a page used again is
+// read back at its first use, so the next poll brings back what polls need
+// and nothing else. Pages that other programs map too are left alone.
+// Returns the resident KiB given back (0 where the kernel cannot).
+long releaseIdleMemory();
+
+// The process's resident memory in KiB.
+long residentKiB();
+
+#endif // PSM_IDLEMEMORY_H
