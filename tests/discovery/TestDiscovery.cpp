@@ -8,6 +8,7 @@
 #include "core/PrinterRegistry.h"
 #include "discovery/CupsDestinations.h"
 #include "discovery/ListenPrinterInfo.h"
+#include "status/ListenPrinterStatus.h"
 
 #include <QtTest>
 
@@ -73,6 +74,7 @@ private slots:
 
     void queueRecognition_data();
     void queueRecognition();
+    void announcementsReachRegistryAndPoller();
     void listingsAgree();
     void changedQueueKeepsItsRecord();
     void queuesSharingAnAddressStay();
@@ -157,6 +159,15 @@ void TestDiscovery::queueRecognition_data()
     row("leading zeros", "socket://127.0.0.010:9100", "TR-M400"); // cupsd would reach 127.0.0.8
     row("unspecified address", "socket://0.0.0.0?waiteof=false", "TR-M400");
     row("ipp", "ipp://127.0.0.30/ipp/print", "TR-M400");
+    // Every prefix the address is read through, as it is written (letter case counts).
+    row("maker scheme without slashes", "tav2:127.0.0.41", "TR-M400", "127.0.0.41", m400);
+    row("maker port marker", "tav2://ostrelport127.0.0.42", "TR-M400", "127.0.0.42", m400);
+    row("maker prefix in lower case", "tav2://ostrel_127.0.0.43", "TR-M400");
+    row("usb scheme holding an address", "usb://127.0.0.44", "TR-M400");
+    // A URI naming USB in either case is a USB-attached queue, even with an address.
+    row("usb in the path", "socket://127.0.0.45:9100/usb", "TR-M400");
+    row("USB in the path", "socket://127.0.0.46:9100/USB", "TR-M400");
+    row("Usb is neither", "socket://127.0.0.47:9100/Usb", "TR-M400", "127.0.0.47", m400);
 }
 
 // One pass registers a queue of a supported model at a dotted address, with
@@ -182,6 +193,58 @@ void TestDiscovery::queueRecognition()
         QCOMPARE(printer->model(), model);
         QCOMPARE(printer->supportToner(), supportToner);
     }
+}
+
+// Each announcement goes with the registry and the poller's next pass: an
+// added printer, network or USB, is registered and polled; a removed one is
+// gone from both and announced once.
+void TestDiscovery::announcementsReachRegistryAndPoller()
+{
+    QVERIFY(m_cups.addQueue("office", "socket://127.0.0.20:9100", "TR-M400"));
+    QVERIFY(m_cups.addQueue("annex", "socket://127.0.0.21:9100", "TR-M400"));
+    ListenPrinterInfo watcher(watcherOptions(false));
+    WatcherProbe probe(&watcher);
+    ListenPrinterStatus poller;
+    poller.stopListenPrinterStatus(true);
+    const auto registered = [] {
+        QStringList names = PrinterRegistry::instance().getPrinterContexts().keys();
+        names.sort();
+        return names;
+    };
+    // The printers one pass of the poller reports on, nobody answering.
+    const auto polled = [&poller, &registered] {
+        QSignalSpy reports(&poller, &ListenPrinterStatus::printerStatusChanged);
+        poller.refreshPrinterStatus();
+        const int expected = registered().size();
+        if (!QTest::qWaitFor([&] { return reports.size() >= expected; }, 15000)) {
+            return QStringList{ "no reports" };
+        }
+        QTest::qWait(200); // nothing more comes
+        QStringList names;
+        for (const QList<QVariant>& report : reports) {
+            names << report.at(0).toString();
+        }
+        names.sort();
+        return names;
+    };
+
+    watcher.checkPrinter();
+    QStringList known;
+    watcher.addUSBDevice(known, { usbDevice("AB12", "TR-M400") }, {});
+    QCoreApplication::processEvents();
+    const QStringList all{ "2d8f:a61c:AB12", "annex", "office" };
+    QCOMPARE(registered(), all);
+    QCOMPARE(polled(), all);
+
+    // The queue deleted, the device gone: two passes, one announcement each.
+    QVERIFY(m_cups.removeQueue("office"));
+    watcher.checkPrinter();
+    watcher.checkPrinter();
+    QCoreApplication::processEvents();
+    probe.events.sort();
+    QCOMPARE(probe.events, (QStringList{ "+annex", "+office", "-2d8f:a61c:AB12", "-office", "usb 2d8f:a61c:AB12" }));
+    QCOMPARE(registered(), QStringList{ "annex" });
+    QCOMPARE(polled(), QStringList{ "annex" });
 }
 
 // The one-request listing the watcher uses and libcups' own destination list

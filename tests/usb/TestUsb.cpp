@@ -74,6 +74,9 @@ private slots:
     void linkPicksDeviceAndInterface_data();
     void linkPicksDeviceAndInterface();
 
+    void transferTimeouts_data();
+    void transferTimeouts();
+
     void connector_data();
     void connector();
 
@@ -281,6 +284,79 @@ void TestUsb::linkPicksDeviceAndInterface()
     QCOMPARE(link.interfaceNumber(), expectedInterface);
     QCOMPARE(device->state().claims, 1);
     QCOMPARE(other->state().claims, 0);
+}
+
+void TestUsb::transferTimeouts_data()
+{
+    QTest::addColumn<QString>("reply"); // what the device sends to a request
+    QTest::addColumn<int>("callerTimeoutMs"); // -1: a read of the socket, else of the link
+    QTest::addColumn<int>("bytes"); // read at the most before it gives up
+    QTest::addColumn<int>("minMs"); // how long it waits, at least and at most
+    QTest::addColumn<int>("maxMs");
+
+    // The socket waits its read time-out (400 ms) for the first byte; the link
+    // its own (5 s here) unless the caller asks for less.
+    QTest::newRow("nothing arrives") << "" << -1 << 0 << 350 << 3000;
+    QTest::newRow("part of a frame, then nothing") << "0123456789" << -1 << 10 << 350 << 3000;
+    QTest::newRow("caller's shorter time-out") << "" << 100 << 0 << 80 << 2000;
+    QTest::newRow("non-blocking read") << "" << 0 << 0 << 0 << 300;
+    QTest::newRow("unplugged during the read") << "unplug" << -1 << 0 << 0 << 2000;
+}
+
+// A read that gets nothing more gives up after its time-out with what came,
+// never before and never much later; a device unplugged under a read ends it.
+void TestUsb::transferTimeouts()
+{
+    QFETCH(QString, reply);
+    QFETCH(int, callerTimeoutMs);
+    QFETCH(int, bytes);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+
+    UsbSimDevicePtr device = plugAndWait(UsbDeviceSpec());
+    QVERIFY(device);
+    const QByteArray answer = reply == "unplug" ? QByteArray() : reply.toLatin1();
+    device->setSessionFactory([answer] { return [answer](const QByteArray&) { return answer; }; });
+    auto link = std::make_shared<TLibusbDevice>(0x2d8f, 0xa61c, "SN0001", 7, 1, 0, true, 5000, 2000, 8192, 8192, false);
+    TNonblockingUsbSocket socket(link, 400, 2000, 65536);
+    socket.open();
+    const uint8_t request[] = { 1, 2, 3 };
+    socket.write(request, sizeof request);
+    socket.flush();
+    std::thread unplugger;
+    if (reply == "unplug") {
+        unplugger = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            m_bed->unplug(device);
+        });
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    uint8_t buf[64] = {};
+    int got = 0;
+    QString failure;
+    try {
+        if (callerTimeoutMs >= 0) {
+            got = int(link->read(buf, sizeof buf, callerTimeoutMs));
+        } else {
+            for (;;) {
+                got += int(socket.read(buf + got, uint32_t(sizeof buf - got)));
+            }
+        }
+    } catch (const TTransportException& e) {
+        failure = QString::number(e.getType());
+    }
+    const qint64 waited = timer.elapsed();
+    if (unplugger.joinable()) {
+        unplugger.join();
+    }
+    QCOMPARE(got, bytes);
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(buf), got), answer.left(got));
+    // A socket read ends in an error: a time-out, or a link that is gone.
+    const int expected = reply == "unplug" ? TTransportException::NOT_OPEN : TTransportException::TIMED_OUT;
+    QCOMPARE(failure, callerTimeoutMs >= 0 ? QString() : QString::number(expected));
+    QVERIFY2(waited >= minMs && waited <= maxMs, qPrintable(QString::number(waited)));
 }
 
 void TestUsb::connector_data()
