@@ -1,6 +1,9 @@
 #include "core/IdleMemory.h"
 
+#include "core/Log.h"
+
 #include <QFile>
+#include <QThreadPool>
 
 #include <algorithm>
 
@@ -63,4 +66,12 @@ long releaseIdleMemory()
         }
     }
     return std::max(0L, before - residentKiB());
+}
+
+void releaseIdleMemoryInBackground(const QString& occasion)
+{
+    QThreadPool::globalInstance()->start([occasion] {
+        const long given = releaseIdleMemory();
+        logLine("releaseIdleMemory") << occasion << "memory given back:" << given << "KiB";
+    });
 }

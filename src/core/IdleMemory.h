@@ -1,6 +1,8 @@
 #ifndef PSM_IDLEMEMORY_H
 #define PSM_IDLEMEMORY_H
 
+#include <QString>
+
 // Gives back memory a resting agent does not need: the heap's free pages,
 // and the pages of files (libraries, the font) that only this process maps
 // and that start-up or a closed window touched. The kernel drops those from
@@ -9,6 +11,10 @@
 // and nothing else. Pages that other programs map too are left alone.
 // Returns the resident KiB given back (0 where the kernel cannot).
 long releaseIdleMemory();
+
+// The same on a thread of Qt's global pool (the kernel's work takes some
+// milliseconds), logged with occasion.
+void releaseIdleMemoryInBackground(const QString& occasion);
 
 // The process's resident memory in KiB.
 long residentKiB();
