@@ -39,8 +39,7 @@ PrintAgentClient::PrintAgentClient(QObject* parent)
     startWatcher();
     // By then start-up is over (the settings read, the first watcher passes
     // and the first poll): what only it touched is given back.
-    QTimer::singleShot(StartupSettledMs, this,
-                       [] { PSM_LOG << "start-up over, memory given back:" << releaseIdleMemory() << "KiB"; });
+    QTimer::singleShot(StartupSettledMs, this, [] { releaseIdleMemoryInBackground("start-up over,"); });
 }
 
 PrintAgentClient::~PrintAgentClient()
@@ -159,8 +158,7 @@ void PrintAgentClient::onMonitorWindowClosed()
     closingWindow = statusWidget;
     statusWidget->deleteLater();
     statusWidget = nullptr;
-    QTimer::singleShot(MemoryReleaseDelayMs, this,
-                       [] { PSM_LOG << "monitor window closed, memory given back:" << releaseIdleMemory() << "KiB"; });
+    QTimer::singleShot(MemoryReleaseDelayMs, this, [] { releaseIdleMemoryInBackground("monitor window closed,"); });
 }
 
 void PrintAgentClient::createAboutDialog()

@@ -68,7 +68,7 @@ long releaseIdleMemory()
     return std::max(0L, before - residentKiB());
 }
 
-void releaseIdleMemoryInBackground(const QString& occasion)
+void releaseIdleMemoryInBackground(const char* occasion)
 {
     QThreadPool::globalInstance()->start([occasion] {
         const long given = releaseIdleMemory();

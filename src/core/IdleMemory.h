@@ -14,7 +14,7 @@ long releaseIdleMemory();
 
 // The same on a thread of Qt's global pool (the kernel's work takes some
 // milliseconds), logged with occasion.
-void releaseIdleMemoryInBackground(const QString& occasion);
+void releaseIdleMemoryInBackground(const char* occasion);
 
 // The process's resident memory in KiB.
 long residentKiB();
