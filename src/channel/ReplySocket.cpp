@@ -16,30 +16,52 @@ ReplySocket::ReplySocket(const std::string& host, int port, int connectTimeoutMs
 {
     setConnTimeout(connectTimeoutMs);
     setRecvTimeout(replyTimeoutMs);
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd >= 0) {
-        // TSocket polls this next to the socket in every read and throws
-        // INTERRUPTED once it is readable.
-        interruptListener_ = std::make_shared<THRIFT_SOCKET>(m_wakeFd);
-    }
 }
 
 ReplySocket::~ReplySocket()
 {
     close();
-    interruptListener_.reset();
-    if (m_wakeFd >= 0) {
-        ::close(m_wakeFd);
-    }
 }
 
 void ReplySocket::open()
 {
-    if (isCut()) {
-        throw TTransportException(TTransportException::INTERRUPTED, "connection cut");
+    {
+        std::lock_guard<std::mutex> lock(m_wakeLock);
+        // Checked under the lock that cut() takes: either cut() sees the new
+        // descriptor and wakes it, or this sees the cut.
+        if (isCut()) {
+            throw TTransportException(TTransportException::INTERRUPTED, "connection cut");
+        }
+        if (m_wakeFd < 0) {
+            m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        }
+        // TSocket polls this next to the socket in every read and throws
+        // INTERRUPTED once it is readable.
+        interruptListener_ = m_wakeFd >= 0 ? std::make_shared<THRIFT_SOCKET>(m_wakeFd) : nullptr;
     }
     m_replyStarted = false;
-    TSocket::open();
+    try {
+        TSocket::open();
+    } catch (...) {
+        closeWakeFd();
+        throw;
+    }
+}
+
+void ReplySocket::close()
+{
+    TSocket::close();
+    closeWakeFd();
+}
+
+void ReplySocket::closeWakeFd()
+{
+    std::lock_guard<std::mutex> lock(m_wakeLock);
+    interruptListener_.reset();
+    if (m_wakeFd >= 0) {
+        ::close(m_wakeFd);
+        m_wakeFd = -1;
+    }
 }
 
 void ReplySocket::write(const uint8_t* buf, uint32_t len)
@@ -68,6 +90,7 @@ uint32_t ReplySocket::read(uint8_t* buf, uint32_t len)
 
 void ReplySocket::cut()
 {
+    std::lock_guard<std::mutex> lock(m_wakeLock);
     m_cut.store(true);
     if (m_wakeFd >= 0) {
         const uint64_t one = 1;

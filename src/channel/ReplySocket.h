@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 
 // A Thrift TCP socket with two additions the poller needs:
 // - the receive time-out bounds a whole reply, not each read: the clock
@@ -12,7 +13,10 @@
 //   byte by byte still fails once the time is up;
 // - another thread can cut it: reads and later opens fail at once. The cut
 //   goes through a wake-up descriptor that TSocket polls next to the socket,
-//   so the socket itself is only ever touched by the thread using it.
+//   so the socket itself is only ever touched by the thread using it. The
+//   wake-up descriptor exists only while the socket is open: a connector
+//   kept for an idle printer holds no descriptor, so a fleet of a thousand
+//   printers fits in the usual limit of 1,024.
 class ReplySocket : public apache::thrift::transport::TSocket
 {
 public:
@@ -20,6 +24,7 @@ public:
     ~ReplySocket() override;
 
     void open() override;
+    void close() override;
     uint32_t read(uint8_t* buf, uint32_t len) override;
     void write(const uint8_t* buf, uint32_t len) override;
 
@@ -30,6 +35,10 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    void closeWakeFd();
+
+    // Guards m_wakeFd between the socket's thread (open, close) and cut().
+    std::mutex m_wakeLock;
     int m_wakeFd = -1;
     std::atomic<bool> m_cut{ false };
     const int m_replyTimeoutMs;
