@@ -18,7 +18,19 @@
 #include <atomic>
 #include <cstdlib>
 
+#include <cstdio>
+#include <cstring>
+
 bool needMemory = false;
+
+bool printVersionIfAsked(int argc, char** argv)
+{
+    if (argc != 2 || std::strcmp(argv[1], "--version") != 0) {
+        return false;
+    }
+    std::fputs("printer-status-monitor " PSM_VERSION "\n", stdout);
+    return std::fflush(stdout) == 0;
+}
 
 bool parseNeedMemory(int argc, char** argv)
 {

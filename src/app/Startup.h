@@ -7,6 +7,9 @@
 extern bool needMemory;
 
 // The steps of start-up, each used once by main().
+// "--version" as the only argument: prints the version and returns true,
+// before anything needs a display.
+bool printVersionIfAsked(int argc, char** argv);
 bool parseNeedMemory(int argc, char** argv);
 void ensureDataDirectory();
 // Caps glibc's malloc arenas; called before any thread starts.

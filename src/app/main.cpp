@@ -4,6 +4,7 @@
 #include "app/SocketServerLock.h"
 #include "app/Startup.h"
 #include "core/DataPaths.h"
+#include "core/DescriptorLimit.h"
 #include "store/StoreOperations.h"
 
 #include <QApplication>
@@ -11,6 +12,10 @@
 
 int main(int argc, char* argv[])
 {
+    raiseDescriptorLimit();
+    if (printVersionIfAsked(argc, argv)) {
+        return 0;
+    }
     limitMallocArenas();
     skipCryptoConfiguration();
     needMemory = parseNeedMemory(argc, argv);
