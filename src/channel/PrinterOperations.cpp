@@ -72,6 +72,9 @@ int getPrinterDeviceId(const PrinterContextPtr& printer, const std::string& toke
         if (result == 0) {
             deviceId = response.deviceId;
             resultCode = response.resultCode;
+            if (resultCode == 0) {
+                printer->setDeviceId(QString::fromStdString(deviceId));
+            }
         }
         return result;
     });

@@ -166,6 +166,18 @@ void PrinterContext::setSupportToner(bool value)
     m_supportToner = value;
 }
 
+QString PrinterContext::deviceId() const
+{
+    QMutexLocker locker(&m_fieldLock);
+    return m_deviceId;
+}
+
+void PrinterContext::setDeviceId(const QString& id)
+{
+    QMutexLocker locker(&m_fieldLock);
+    m_deviceId = id;
+}
+
 bool PrinterContext::printerNameIsEmpty() const
 {
     QMutexLocker locker(&m_fieldLock);

@@ -55,6 +55,9 @@ public:
     void setKind(qint32 kind);
     bool supportToner() const;
     void setSupportToner(bool support);
+    // The printer's own id as its last successful device-id read gave it.
+    QString deviceId() const;
+    void setDeviceId(const QString& id);
 
     // Guards connector selection for this printer (see getManageConnector).
     QMutex& mutex() { return m_mutex; }
@@ -75,6 +78,7 @@ private:
     QString m_usbDetailB;
     qint32 m_kind = 0;
     bool m_supportToner = false;
+    QString m_deviceId;
 };
 
 using PrinterContextPtr = std::shared_ptr<PrinterContext>;
