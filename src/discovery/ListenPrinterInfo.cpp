@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <exception>
+#include <iterator>
 #include <optional>
 
 const char* const ListenPrinterInfo::ThreadName = "checkPrinterThr";
@@ -223,6 +224,11 @@ void ListenPrinterInfo::checkPrinter()
 
     PrinterRegistry& registry = PrinterRegistry::instance();
     QHash<QString, PrinterContextPtr> contexts = registry.getPrinterContexts();
+    if (m_options.keepsRecord) {
+        for (auto it = contexts.begin(); it != contexts.end();) {
+            it = m_options.keepsRecord(it.key()) ? contexts.erase(it) : std::next(it);
+        }
+    }
     QStringList knownNames = contexts.keys();
 
     // When each read lists anew, one that failed leaves its queue
@@ -266,7 +272,7 @@ void ListenPrinterInfo::checkUsbPrinters()
     QStringList knownNames;
     const QHash<QString, PrinterContextPtr> contexts = PrinterRegistry::instance().getPrinterContexts();
     for (auto it = contexts.cbegin(); it != contexts.cend(); ++it) {
-        if (it.value()->isUSB()) {
+        if (it.value()->isUSB() && !(m_options.keepsRecord && m_options.keepsRecord(it.key()))) {
             knownNames.append(it.key());
         }
     }

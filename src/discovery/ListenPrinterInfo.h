@@ -49,6 +49,10 @@ public:
         // Runs on the worker thread before every pass (tests make passes
         // fail with it).
         std::function<void()> beforePass;
+        // Registry names that passes leave alone: records another part of
+        // the program keeps for printers of its own (an exporter's probe
+        // targets), which no queue or USB device confirms.
+        std::function<bool(const QString& name)> keepsRecord;
     };
 
     explicit ListenPrinterInfo(QObject* parent = nullptr);
