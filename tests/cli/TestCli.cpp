@@ -126,6 +126,7 @@ private slots:
         QCOMPARE(m_sim.printer("127.0.0.120")->stats().requests.value("login"), 1);
         QCOMPARE(printers.size(), 2);
         QCOMPARE(printers.at(0)["messages"].toArray(), QJsonArray{ "打印机状态正常(10000)" });
+        QCOMPARE(printers.at(0)["deviceId"].toString(), QString("SIM-127.0.0.120"));
         QCOMPARE(printers.at(0)["toners"][0]["percent"].toString(), QString("25%"));
         QCOMPARE(printers.at(1)["tonerError"].toString(), QString("无法连接打印机，获取墨粉余量失败"));
     }
@@ -206,9 +207,11 @@ private slots:
             const QString labels = label("printer", p["name"].toString()) + ','
                 + label("address", p["address"].toString()) + ',' + label("model", p["model"].toString());
             const QJsonArray codes = p["codes"].toArray();
-            expected << QStringLiteral("printer_status_up{%1} %2").arg(labels).arg(codes.at(0).toInt() < 30000)
-                     << QStringLiteral("printer_status_normal{%1} %2").arg(labels).arg(p["normal"].toBool())
-                     << QStringLiteral("printer_status_poll_duration_seconds{%1}").arg(labels);
+            expected
+                << QStringLiteral("printer_info{%1,%2} 1").arg(labels, label("device_id", p["deviceId"].toString()))
+                << QStringLiteral("printer_status_up{%1} %2").arg(labels).arg(codes.at(0).toInt() < 30000)
+                << QStringLiteral("printer_status_normal{%1} %2").arg(labels).arg(p["normal"].toBool())
+                << QStringLiteral("printer_status_poll_duration_seconds{%1}").arg(labels);
             for (int i = 0; i < codes.size(); ++i) {
                 expected << QStringLiteral("printer_status_condition{%1,code=\"%2\",%3} 1")
                                 .arg(labels, QString::number(codes.at(i).toInt()),
@@ -216,9 +219,13 @@ private slots:
             }
             for (const QJsonValue& t : p["toners"].toArray()) {
                 const double max = t["maxCapacity"].toDouble();
-                expected << QStringLiteral("printer_toner_level_ratio{%1,%2} %3")
-                                .arg(labels, label("color", t["color"] == "Black" ? "black" : t["color"].toString()))
-                                .arg(max > 0 ? t["suppliesLevel"].toDouble() / max : 0);
+                const QString toner
+                    = labels + ',' + label("color", t["color"] == "Black" ? "black" : t["color"].toString());
+                expected << QStringLiteral("printer_toner_level_ratio{%1} %2")
+                                .arg(toner)
+                                .arg(max > 0 ? t["suppliesLevel"].toDouble() / max : 0)
+                         << QStringLiteral("printer_toner_level{%1} %2").arg(toner).arg(t["suppliesLevel"].toDouble())
+                         << QStringLiteral("printer_toner_capacity{%1} %2").arg(toner).arg(max);
             }
         }
         // Every sample but the poll time; a poll duration is some number of seconds.

@@ -13,7 +13,8 @@ struct PrinterResult {
     QString address;
     bool usb = false;
     QString model;
-    QStringList codes;
+    QString deviceId; // as the printer gave it, empty when not read
+    QStringList codes; // empty when the poll did not end in time
     QList<TonerEntry> toners;
     QString tonerNote; // failure text when the toner could not be read
     double pollSeconds = 0;

@@ -4,20 +4,21 @@
 // agent's instance lock and may run while the agent runs.
 
 #include "CupsProbe.h"
+#include "ExporterServer.h"
+#include "PrinterPoll.h"
 #include "PrinterResult.h"
 #include "PrometheusText.h"
 #include "channel/UsbDiscovery.h"
 #include "core/DataPaths.h"
+#include "core/DescriptorLimit.h"
 #include "core/ModelTable.h"
-#include "core/PrinterRegistry.h"
-#include "discovery/ListenPrinterInfo.h"
-#include "status/ListenPrinterStatus.h"
+#include "status/StatusMessage.h"
 #include "status/TonerInfo.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,13 +28,14 @@
 #include <QSaveFile>
 #include <QTextStream>
 #include <QThread>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+
+#include <pthread.h>
 
 namespace
 {
@@ -53,14 +55,23 @@ VVVV:PPPP:序列号）时只查询这些打印机，同一名称只查询一次�
                         读取者只会看到旧文件或新文件
   -w, --watch=秒数      每隔指定秒数重复查询，只输出发生变化的打印机
                         （--prometheus 或 --output 时每次输出全部打印机）
+  -l, --listen=[地址][:端口]
+                        作为 Prometheus 导出程序运行，在该地址和端口上提供
+                        HTTP 服务（默认 127.0.0.1:%1）：
+                          /probe?target=IPv4 地址  查询这一台打印机
+                          /metrics                 查询找到的全部打印机
+                        可探测的地址由 config.json 的 exporterTargets
+                        （IPv4 网络列表，如 ["10.1.0.0/16"]）决定；没有该项时
+                        只能探测支持型号的 CUPS 队列所用的地址
   -v, --verbose         把诊断信息写到标准错误
+  -V, --version         显示版本并退出
   -h, --help            显示此帮助并退出
 
 退出状态：
   0  查询的每台打印机都处于正常状态（10000、10001、10007、10008，且无其他状态）
   1  至少一台打印机报告了状况（缺纸、卡纸、墨粉不足……）或无法查询
   2  没有找到打印机，打印服务器无响应，指定的名称不是打印机，用法错误，
-     或输出无法写入
+     或输出无法写入；--listen 时：无法监听，或配置有误
 )";
 
 // How long the print server may take to answer before it counts as silent.
@@ -75,54 +86,6 @@ void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& mess
     if (verbose || type >= QtWarningMsg) {
         QTextStream(stderr) << message << '\n';
     }
-}
-
-// Runs one discovery pass into the registry; returns the registry's names.
-QStringList discover()
-{
-    ListenPrinterInfo::Options options;
-    options.startThread = false;
-    ListenPrinterInfo watcher(options);
-    watcher.checkPrinter();
-    QStringList names = PrinterRegistry::instance().getPrinterContexts().keys();
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Runs on a pool worker.
-PrinterResult poll(const QString& name)
-{
-    QElapsedTimer clock;
-    clock.start();
-    PrinterResult result;
-    const PrinterContextPtr printer = PrinterRegistry::instance().getPrinterContext(name);
-    result.name = name;
-    result.usb = printer->isUSB();
-    result.address = result.usb ? printer->ip() + QLatin1Char(' ') + name : printer->ip();
-    result.model = printer->model();
-    result.codes = ListenPrinterStatus::pollPrinter(name);
-    if (printer->supportToner()) {
-        bool isJson = false;
-        result.toners = parseToners(printer->tonerText(), &isJson);
-        if (!isJson) {
-            result.tonerNote = printer->tonerText();
-        }
-    }
-    result.pollSeconds = clock.elapsed() / 1000.0;
-    return result;
-}
-
-// Every printer polled side by side; the results keep the order of names.
-QList<PrinterResult> pollAll(const QStringList& names)
-{
-    QVector<PrinterResult> results(names.size());
-    QThreadPool pool;
-    pool.setMaxThreadCount(PollWorkers);
-    for (int i = 0; i < names.size(); ++i) {
-        pool.start([&results, &names, i] { results[i] = poll(names.at(i)); });
-    }
-    pool.waitForDone();
-    return results.toList();
 }
 
 QString textBlock(const PrinterResult& r)
@@ -164,13 +127,10 @@ QJsonObject jsonObject(const PrinterResult& r)
                                    { "suppliesLevel", double(toner.suppliesLevel) },
                                    { "percent", tonerPercentText(toner) } });
     }
-    QJsonObject object{ { "name", r.name },
-                        { "address", r.usb ? QString() : r.address },
-                        { "usb", r.usb },
-                        { "model", r.model },
-                        { "codes", codes },
-                        { "messages", messages },
-                        { "normal", isNormal(r.codes) },
+    QJsonObject object{ { "name", r.name },         { "address", r.usb ? QString() : r.address },
+                        { "usb", r.usb },           { "model", r.model },
+                        { "deviceId", r.deviceId }, { "codes", codes },
+                        { "messages", messages },   { "normal", isNormal(r.codes) },
                         { "toners", toners } };
     if (r.usb) {
         object.insert("usbIdentity", r.name);
@@ -192,6 +152,8 @@ struct Options {
     bool prometheus = false;
     int watchSeconds = 0;
     QString outputFile;
+    QString listen; // --listen's value; listening when set
+    bool listening = false;
     QStringList names; // each name once, in the order first given
 };
 
@@ -218,7 +180,7 @@ int parseError(const QCommandLineParser& parser, const QStringList& arguments)
         const QString& name = unknown.first();
         return invalidOption((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
     }
-    const QStringList switchValue = arguments.filter(QRegularExpression("^--(help|json|prometheus|verbose)="));
+    const QStringList switchValue = arguments.filter(QRegularExpression("^--(help|json|prometheus|verbose|version)="));
     return switchValue.isEmpty() ? -1 : invalidOption(switchValue.first());
 }
 
@@ -251,8 +213,10 @@ int parseArguments(const QStringList& arguments, Options& options, QByteArray& h
     parser.addOptions({ QCommandLineOption(QStringList{ "h", "help" }), QCommandLineOption(QStringList{ "j", "json" }),
                         QCommandLineOption(QStringList{ "p", "prometheus" }),
                         QCommandLineOption(QStringList{ "v", "verbose" }),
+                        QCommandLineOption(QStringList{ "V", "version" }),
                         QCommandLineOption(QStringList{ "o", "output" }, QString(), QStringLiteral("文件")),
-                        QCommandLineOption(QStringList{ "w", "watch" }, QString(), QStringLiteral("秒数")) });
+                        QCommandLineOption(QStringList{ "w", "watch" }, QString(), QStringLiteral("秒数")),
+                        QCommandLineOption(QStringList{ "l", "listen" }, QString(), QStringLiteral("地址")) });
     const bool parsed = parser.parse(arguments);
     if (!parsed) {
         const int status = parseError(parser, arguments);
@@ -261,7 +225,11 @@ int parseArguments(const QStringList& arguments, Options& options, QByteArray& h
         }
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        help = HelpText;
+        help = QString::fromUtf8(HelpText).arg(ExporterServer::DefaultPort).toUtf8();
+        return AllNormal;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        help = "printer-status " PSM_VERSION "\n";
         return AllNormal;
     }
     const int status = readValues(parser, options);
@@ -276,6 +244,13 @@ int parseArguments(const QStringList& arguments, Options& options, QByteArray& h
     verbose = parser.isSet(QStringLiteral("verbose"));
     if (options.json && options.prometheus) {
         return misuse(QStringLiteral("--json 和 --prometheus 不能同时使用"));
+    }
+    options.listening = parser.isSet(QStringLiteral("listen"));
+    options.listen = parser.value(QStringLiteral("listen"));
+    if (options.listening
+        && (options.json || options.prometheus || options.watchSeconds || !options.outputFile.isEmpty()
+            || !parser.positionalArguments().isEmpty())) {
+        return misuse(QStringLiteral("--listen 不能与其他输出选项或打印机名同时使用"));
     }
     for (const QString& name : parser.positionalArguments()) {
         if (!options.names.contains(name)) {
@@ -303,7 +278,7 @@ Round pollRound(const QStringList& names)
         round.serverSilent = true;
         return round;
     }
-    const QStringList found = discover();
+    const QStringList found = PrinterPoll::discover();
     QStringList wanted = names.isEmpty() ? found : names;
     for (const QString& name : names) {
         if (!found.contains(name)) {
@@ -311,7 +286,7 @@ Round pollRound(const QStringList& names)
             wanted.removeAll(name);
         }
     }
-    round.results = pollAll(wanted);
+    round.results = PrinterPoll::pollAll(wanted, PollWorkers);
     return round;
 }
 
@@ -491,10 +466,82 @@ int run(const Options& options)
         QThread::sleep(unsigned(options.watchSeconds));
     }
 }
+// "ADDRESS:PORT", ":PORT", "ADDRESS" or "PORT"; false when malformed.
+bool parseListen(const QString& text, ExporterServer::Settings& settings)
+{
+    QString host = text;
+    QString port;
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        host = text.left(colon);
+        port = text.mid(colon + 1);
+    } else if (!text.contains(QLatin1Char('.'))) {
+        host.clear();
+        port = text;
+    }
+    if (!port.isEmpty()) {
+        bool ok = false;
+        const uint value = port.toUInt(&ok, 10);
+        if (!ok || value > 65535 || !port.at(0).isDigit()) {
+            return false;
+        }
+        settings.port = quint16(value);
+    }
+    return host.isEmpty() || TargetAllowList::parseDotted(host, &settings.address);
+}
+
+// The exporter's allow-list from config.json: a broken "exporterTargets" is
+// refused rather than read as no networks, which would change what may be
+// probed. A config.json that is not JSON has no networks, the narrow case.
+bool readTargets(TargetAllowList& targets, QString* error)
+{
+    QFile file(configFilePath());
+    const QJsonObject config
+        = file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+    return targets.read(config.value(QStringLiteral("exporterTargets")), error);
+}
+
+// Serves until SIGTERM or SIGINT; returns the exit status.
+int listen(const Options& options)
+{
+    ExporterServer::Settings settings;
+    QString error;
+    if (!parseListen(options.listen, settings)) {
+        return misuse(QStringLiteral("--listen 需要 [IPv4 地址][:端口]：") + options.listen);
+    }
+    if (!readTargets(settings.targets, &error)) {
+        return misuse(configFilePath() + QStringLiteral("：") + error);
+    }
+    // Waited for here; every thread started from now on inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    ExporterServer server(settings);
+    if (!server.start(&error)) {
+        QTextStream(stderr) << QStringLiteral("printer-status: 无法监听 ") << options.listen << QStringLiteral("：")
+                            << error << '\n';
+        return NothingOrMisuse;
+    }
+    const quint32 a = settings.address;
+    QTextStream(stderr) << QStringLiteral("printer-status: listening on http://%1.%2.%3.%4:%5/")
+                               .arg(a >> 24)
+                               .arg((a >> 16) & 0xff)
+                               .arg((a >> 8) & 0xff)
+                               .arg(a & 0xff)
+                               .arg(server.port())
+                        << Qt::endl;
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.stop();
+    return AllNormal;
+}
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    raiseDescriptorLimit();
     // A closed pipe is a failed write, reported, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
@@ -508,7 +555,7 @@ int main(int argc, char* argv[])
 
     ModelTable::readModels(configFilePath());
     initUsb();
-    const int status = run(options);
+    const int status = options.listening ? listen(options) : run(options);
     exitUsb();
     return status;
 }
