@@ -141,43 +141,55 @@ class TestExporter : public QObject
     Exporter m_queuesOnly; // no exporterTargets
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY2(m_cups.start(), qPrintable(m_cups.lastError()));
-        QVERIFY(m_cups.addQueue("jam", "socket://127.0.0.160:9100", "TR-M400"));
-        const QJsonArray toner{ QJsonObject{
-            { "tonerColor", "black" }, { "maxCapacity", 8000 }, { "suppliesLevel", 600 } } };
-        QVERIFY(m_sim.load({ { { "address", "127.0.0.160" },
-                               { "deviceId", "OST-160" },
-                               { "state", 3 },
-                               { "flags", QJsonArray{ 32 } },
-                               { "toners", toner } },
-                             { { "address", "127.0.0.161" }, { "toners", toner } },
-                             { { "address", "127.0.0.162" }, { "fault", "silent" } },
-                             { { "address", "127.0.0.163" },
-                               { "fault", "delay" },
-                               { "delayMs", 600 },
-                               { "faultMethods", QJsonArray{ "getPrinterStatus" } } } }));
-        QVERIFY(m_foreign.listen(QHostAddress("127.0.0.170"), 9202));
-        QVERIFY(m_networks.start(QJsonArray{ "127.0.0.160/29" }));
-        QVERIFY(m_queuesOnly.start(QJsonValue::Undefined));
-    }
+    void initTestCase();
+    void cleanupTestCase();
+    void probe_data();
+    void probe();
+    void hungPrinter();
+    void concurrentScrapesShareOnePoll();
+    void misbehavingClients();
+    void prometheusScrapes();
+};
 
-    void cleanupTestCase() { m_cups.stop(); }
+void TestExporter::initTestCase()
+{
+    QVERIFY2(m_cups.start(), qPrintable(m_cups.lastError()));
+    QVERIFY(m_cups.addQueue("jam", "socket://127.0.0.160:9100", "TR-M400"));
+    const QJsonArray toner{ QJsonObject{
+        { "tonerColor", "black" }, { "maxCapacity", 8000 }, { "suppliesLevel", 600 } } };
+    QVERIFY(m_sim.load({ { { "address", "127.0.0.160" },
+                           { "deviceId", "OST-160" },
+                           { "state", 3 },
+                           { "flags", QJsonArray{ 32 } },
+                           { "toners", toner } },
+                         { { "address", "127.0.0.161" }, { "toners", toner } },
+                         { { "address", "127.0.0.162" }, { "fault", "silent" } },
+                         { { "address", "127.0.0.163" },
+                           { "fault", "delay" },
+                           { "delayMs", 600 },
+                           { "faultMethods", QJsonArray{ "getPrinterStatus" } } } }));
+    QVERIFY(m_foreign.listen(QHostAddress("127.0.0.170"), 9202));
+    QVERIFY(m_networks.start(QJsonArray{ "127.0.0.160/29" }));
+    QVERIFY(m_queuesOnly.start(QJsonValue::Undefined));
+}
 
-    void probe_data()
-    {
-        QTest::addColumn<bool>("queuesOnly");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QStringList>("lines"); // each a line of the answer
-        QTest::newRow("queue's printer") << false << "/probe?target=127.0.0.160" << 200 << QStringList
-        {
-            "printer_status_condition{" + jamLabels() + R"(,code="20006",message="打印机卡纸(20006)"
-        } 1)",
-                            "printer_info{" + jamLabels() + R"(,device_id="OST-160"} 1)",
-                            "printer_status_up{" + jamLabels() + "} 1", "printer_probe_success 1"
-    };
+void TestExporter::cleanupTestCase()
+{
+    m_cups.stop();
+}
+
+void TestExporter::probe_data()
+{
+    QTest::addColumn<bool>("queuesOnly");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("lines"); // each a line of the answer
+    QTest::newRow("queue's printer") << false << "/probe?target=127.0.0.160" << 200
+                                     << QStringList{ "printer_status_condition{" + jamLabels()
+                                                         + ",code=\"20006\",message=\"打印机卡纸(20006)\"} 1",
+                                                     "printer_info{" + jamLabels() + R"(,device_id="OST-160"} 1)",
+                                                     "printer_status_up{" + jamLabels() + "} 1",
+                                                     "printer_probe_success 1" };
     const QString labels = R"(printer="127.0.0.161",address="127.0.0.161",model="TR-M400")";
     QTest::newRow("address in the networks, no queue")
         << false << "/probe?target=127.0.0.161" << 200
@@ -198,7 +210,7 @@ private slots:
                                              R"(printer_status_exporter_build_info{version=")" PSM_VERSION R"("} 1)" };
 }
 
-    void probe()
+void TestExporter::probe()
 {
     QFETCH(bool, queuesOnly);
     QFETCH(QString, path);
@@ -219,7 +231,7 @@ private slots:
 
 // A hung printer answers by the scrape's deadline (its time-out less a
 // margin), and holds up no other probe meanwhile.
-void hungPrinter()
+void TestExporter::hungPrinter()
 {
     const QList<Reply> replies
         = getAll({ m_networks.url("/probe?target=127.0.0.162"), m_networks.url("/probe?target=127.0.0.161") }, "2");
@@ -232,7 +244,7 @@ void hungPrinter()
              replies.at(1).body.constData());
 }
 
-void concurrentScrapesShareOnePoll()
+void TestExporter::concurrentScrapesShareOnePoll()
 {
     m_sim.printer("127.0.0.163")->resetStats();
     const QString url = m_networks.url("/probe?target=127.0.0.163");
@@ -245,7 +257,7 @@ void concurrentScrapesShareOnePoll()
 
 // Clients that hold connections, send too much or send nonsense get
 // their answer (or their connection closed) and delay nobody.
-void misbehavingClients()
+void TestExporter::misbehavingClients()
 {
     QList<QTcpSocket*> sockets;
     auto open = [&](const QByteArray& bytes) {
@@ -266,7 +278,10 @@ void misbehavingClients()
     const Reply reply = get(m_networks.url("/probe?target=127.0.0.161"));
     QVERIFY2(reply.ms < 1000 && reply.body.contains("\nprinter_probe_success 1\n"), reply.body.constData());
     const auto statusOf = [](QTcpSocket* socket) {
-        QTRY_VERIFY(socket->bytesAvailable() > 0 || socket->state() != QAbstractSocket::ConnectedState);
+        for (QDeadlineTimer bound(10000); !bound.hasExpired() && socket->bytesAvailable() == 0
+             && socket->state() == QAbstractSocket::ConnectedState;) {
+            socket->waitForReadyRead(100);
+        }
         return socket->readAll().left(12);
     };
     QByteArray hugeAnswer = statusOf(huge);
@@ -278,7 +293,7 @@ void misbehavingClients()
 
 // The shipped example, pointed at this exporter: the printers' series
 // arrive and the jam alert fires.
-void prometheusScrapes()
+void TestExporter::prometheusScrapes()
 {
     const QString config = PSM_SOURCE_DIR "/data/printer-status-prometheus.yml";
     QVERIFY(runTool("promtool", { "check", "config", config }).startsWith("0 "));
@@ -317,8 +332,6 @@ void prometheusScrapes()
     prometheus.terminate();
     prometheus.waitForFinished(10000);
 }
-}
-;
 
 QTEST_GUILESS_MAIN(TestExporter)
 #include "TestExporter.moc"
