@@ -15,12 +15,17 @@ file(INSTALL "${PSM_SOURCE_DIR}/data/config.json" DESTINATION /etc/printer-statu
 file(REMOVE "${_psm_data}/config.json")
 file(CREATE_LINK /etc/printer-status-monitor/config.json "${_psm_data}/config.json" SYMBOLIC)
 
-# The metrics service and timer: installed, not enabled.
+# The metrics service and timer, and the exporter: installed, not enabled.
 file(INSTALL "${PSM_DEBIAN_DIR}/printer-status-metrics.service" "${PSM_SOURCE_DIR}/data/printer-status-metrics.timer"
+             "${PSM_DEBIAN_DIR}/printer-status-exporter.service"
      DESTINATION /lib/systemd/system)
+file(INSTALL "${PSM_DEBIAN_DIR}/printer-status.1.gz" "${PSM_DEBIAN_DIR}/printer-status-monitor.1.gz"
+     DESTINATION /usr/share/man/man1)
+file(INSTALL "${PSM_SOURCE_DIR}/data/printer-status.bash-completion" DESTINATION /usr/share/bash-completion/completions
+     RENAME printer-status)
 
 file(INSTALL "${PSM_DEBIAN_DIR}/copyright" "${PSM_DEBIAN_DIR}/changelog.Debian.gz" "${PSM_SOURCE_DIR}/README.md"
-             "${PSM_SOURCE_DIR}/data/printer-status-alerts.yml"
+             "${PSM_SOURCE_DIR}/data/printer-status-alerts.yml" "${PSM_SOURCE_DIR}/data/printer-status-prometheus.yml"
      DESTINATION /usr/share/doc/printer-status-monitor)
 file(INSTALL "${PSM_SOURCE_DIR}/cmake/debian/lintian-overrides" DESTINATION /usr/share/lintian/overrides
      RENAME printer-status-monitor)

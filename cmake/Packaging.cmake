@@ -70,12 +70,21 @@ foreach(script preinst postinst postrm conffiles)
 endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_psm_debian}/preinst ${_psm_debian}/postinst ${_psm_debian}/postrm ${_psm_debian}/conffiles)
 
-# The package's own files (config.json in /etc, the metrics units, copyright,
-# changelog, lintian overrides), added by CPack only: a plain cmake --install
+# The package's own files (config.json in /etc, the metrics and exporter
+# units, manual pages, bash completion, copyright, changelog, lintian overrides), added by CPack only: a plain cmake --install
 # writes nothing outside its prefix for them.
 set(PSM_PACKAGE_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
-configure_file(${PROJECT_SOURCE_DIR}/data/printer-status-metrics.service.in
-               ${_psm_debian}/printer-status-metrics.service @ONLY)
+foreach(unit printer-status-metrics printer-status-exporter)
+    configure_file(${PROJECT_SOURCE_DIR}/data/${unit}.service.in ${_psm_debian}/${unit}.service @ONLY)
+endforeach()
+# Manual pages, compressed as Debian wants them.
+foreach(page printer-status printer-status-monitor)
+    execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/data/man/${page}.1 OUTPUT_FILE ${_psm_debian}/${page}.1.gz
+                    RESULT_VARIABLE _psm_gzip)
+    if(NOT _psm_gzip EQUAL 0)
+        message(FATAL_ERROR "gzip failed on data/man/${page}.1")
+    endif()
+endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${_psm_debian}/changelog @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in ${_psm_debian}/copyright @ONLY)
 file(READ ${PROJECT_SOURCE_DIR}/data/LICENCE.txt _psm_notices)

@@ -101,6 +101,9 @@ private slots:
              { "./opt/printer-status-monitor/data/config.json -> /etc/printer-status-monitor/config.json",
                "./opt/printer-status-monitor/bin/create-settings-db",
                "./lib/systemd/system/printer-status-metrics.timer",
+               "./lib/systemd/system/printer-status-exporter.service", "./usr/share/man/man1/printer-status.1.gz",
+               "./usr/share/man/man1/printer-status-monitor.1.gz",
+               "./usr/share/bash-completion/completions/printer-status",
                "./usr/share/doc/printer-status-monitor/copyright" }) {
             QVERIFY2(contents.contains(line) && !contents.contains("settings.db"), qPrintable(line + contents));
         }
