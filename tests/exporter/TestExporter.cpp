@@ -240,7 +240,7 @@ void TestExporter::hungPrinter()
     QVERIFY(replies.at(0).body.contains("\nprinter_probe_success 0\n"));
     QVERIFY(
         replies.at(0).body.contains(R"(printer_status_up{printer="127.0.0.162",address="127.0.0.162",model=""} 0)"));
-    QVERIFY2(replies.at(1).ms < 1000 && replies.at(1).body.contains("\nprinter_probe_success 1\n"),
+    QVERIFY2(replies.at(1).ms < 1400 && replies.at(1).body.contains("\nprinter_probe_success 1\n"),
              replies.at(1).body.constData());
 }
 
@@ -276,7 +276,7 @@ void TestExporter::misbehavingClients()
     QTcpSocket* garbage = open("\x01\x02 nonsense\r\n\r\n");
     QTcpSocket* post = open("POST /probe?target=127.0.0.161 HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc");
     const Reply reply = get(m_networks.url("/probe?target=127.0.0.161"));
-    QVERIFY2(reply.ms < 1000 && reply.body.contains("\nprinter_probe_success 1\n"), reply.body.constData());
+    QVERIFY2(reply.ms < 5000 && reply.body.contains("\nprinter_probe_success 1\n"), reply.body.constData());
     const auto statusOf = [](QTcpSocket* socket) {
         for (QDeadlineTimer bound(10000); !bound.hasExpired() && socket->bytesAvailable() == 0
              && socket->state() == QAbstractSocket::ConnectedState;) {
