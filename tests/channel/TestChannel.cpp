@@ -10,9 +10,11 @@
 #include "channel/SafeConnector.h"
 #include "channel/SocketConnector.h"
 #include "channel/UsbConnector.h"
+#include "ks_model_types.h"
 #include "sm4/Sm4Cipher.h"
 #include "transport/TSecurityTransport.h"
 
+#include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
 
 #include <QElapsedTimer>
@@ -58,6 +60,41 @@ public:
 private:
     std::string m_data;
     size_t m_pos = 0;
+};
+
+// Hands out its bytes a few at a time with a pause before each piece, as a
+// USB printer's bulk endpoint does; then, from stopAt on, nothing more, and
+// closes there when asked to.
+class PacedTransport : public TVirtualTransport<PacedTransport>
+{
+public:
+    PacedTransport(std::string data, int gapMs, size_t stopAt, bool closeAtStop)
+        : m_data(std::move(data))
+        , m_gap(gapMs)
+        , m_stopAt(std::min(stopAt, m_data.size()))
+        , m_closeAtStop(closeAtStop)
+    {
+    }
+    bool isOpen() const override { return !(m_closeAtStop && m_pos >= m_stopAt); }
+    uint32_t read(uint8_t* buf, uint32_t len)
+    {
+        if (m_pos >= m_stopAt || std::chrono::steady_clock::now() - m_last < m_gap) {
+            return 0;
+        }
+        const uint32_t give = std::min<uint32_t>({ len, 4, uint32_t(m_stopAt - m_pos) });
+        std::memcpy(buf, m_data.data() + m_pos, give);
+        m_pos += give;
+        m_last = std::chrono::steady_clock::now();
+        return give;
+    }
+
+private:
+    std::string m_data;
+    std::chrono::milliseconds m_gap;
+    size_t m_stopAt;
+    bool m_closeAtStop;
+    size_t m_pos = 0;
+    std::chrono::steady_clock::time_point m_last = std::chrono::steady_clock::now();
 };
 
 std::string encodeFrame(const std::string& payload)
@@ -107,12 +144,15 @@ private slots:
     void initTestCase();
     void init() { ConnectorRegistry::instance().clear(); }
     void sm4KnownAnswer();
+    void wireFormat();
     void keyHandling_data();
     void keyHandling();
     void frameRoundTrip();
     void frameRejected_data();
     void frameRejected();
     void messageSizeLimit();
+    void slowFrame_data();
+    void slowFrame();
     void selection_data();
     void selection();
     void callsAgainstSimulator();
@@ -152,6 +192,53 @@ void TestChannel::sm4KnownAnswer()
     QCOMPARE(out, key);
     QVERIFY(!cipherOf(key)->encryptEcb(reinterpret_cast<const uint8_t*>(key.constData()), 15,
                                        reinterpret_cast<uint8_t*>(out.data())));
+
+    // The frames are chained: the CBC example of draft-ribose-cfrg-sm4.
+    const QByteArray iv = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
+    const QByteArray plain = QByteArray::fromHex("aaaaaaaabbbbbbbbccccccccddddddddeeeeeeeeffffffffaaaaaaaabbbbbbbb");
+    QByteArray chained(plain.size(), '\0');
+    QVERIFY(cipherOf(key)->encryptCbc(reinterpret_cast<const uint8_t*>(iv.constData()),
+                                      reinterpret_cast<const uint8_t*>(plain.constData()), size_t(plain.size()),
+                                      reinterpret_cast<uint8_t*>(chained.data())));
+    QCOMPARE(chained.toHex(), QByteArray("78ebb11cc40b0a48312aaeb2040244cb4cb7016951909226979b0d15dc6a8f6d"));
+}
+
+template <typename T> QByteArray wireBytes(const T& value)
+{
+    auto buffer = std::make_shared<TMemoryBuffer>();
+    apache::thrift::protocol::TBinaryProtocol protocol(buffer);
+    value.write(&protocol);
+    return QByteArray::fromStdString(buffer->getBufferAsString()).toHex(' ');
+}
+
+void TestChannel::wireFormat()
+{
+    // The simulator is built from the same IDL as the client, so a changed
+    // field id would pass every call against it and fail on a real printer:
+    // these are the bytes a printer sends and expects.
+    using namespace ks::rpc::model;
+    RequestContext login;
+    login.__set_loginArgs(LoginArgs());
+    login.loginArgs.account = "a";
+    login.loginArgs.password = "p";
+    QCOMPARE(wireBytes(login),
+             QByteArray("0c 00 1e 0b 00 01 00 00 00 01 61 0b 00 02 00 00 00 01 70 "
+                        "0b 00 03 00 00 00 00 00 00"));
+
+    RequestContext info;
+    info.__set_getDeviceInfoArgs(GetDeviceInfoArgs());
+    info.getDeviceInfoArgs.token = "t";
+    info.getDeviceInfoArgs.reqList = "r";
+    QCOMPARE(wireBytes(info), QByteArray("0c 00 16 0b 00 01 00 00 00 01 74 0b 00 02 00 00 00 01 72 00 00"));
+
+    GetPrinterStatusResponse status;
+    status.resultCode = 0;
+    status.state = 1;
+    status.flags = { 2 };
+    status.detail = "x";
+    QCOMPARE(wireBytes(status),
+             QByteArray("08 00 01 00 00 00 00 08 00 02 00 00 00 01 0f 00 03 08 00 00 00 01 "
+                        "00 00 00 02 0b 00 04 00 00 00 01 78 00"));
 }
 
 void TestChannel::keyHandling_data()
@@ -254,6 +341,48 @@ void TestChannel::messageSizeLimit()
     frames.write(reinterpret_cast<const uint8_t*>(message.data()), 4079);
     frames.flush();
     QCOMPARE(sink->available_read(), 4100u);
+}
+
+void TestChannel::slowFrame_data()
+{
+    QTest::addColumn<int>("gapMs"); // between pieces of 4 bytes
+    QTest::addColumn<int>("stopAt"); // bytes sent before the printer falls silent
+    QTest::addColumn<bool>("closes"); // and then the link closes
+    QTest::addColumn<int>("failure"); // -1: the whole message arrives
+    // A 84-byte frame in 21 pieces: about 1 s in all against a 200 ms idle
+    // time-out, which counts from the last data.
+    QTest::newRow("slow but steady") << 50 << 1000 << false << -1;
+    QTest::newRow("silent halfway") << 0 << 40 << false << int(TTransportException::TIMED_OUT);
+    QTest::newRow("silent before the length") << 0 << 2 << false << int(TTransportException::TIMED_OUT);
+    QTest::newRow("closed halfway") << 0 << 40 << true << int(TTransportException::END_OF_FILE);
+}
+
+void TestChannel::slowFrame()
+{
+    QFETCH(int, gapMs);
+    QFETCH(int, stopAt);
+    QFETCH(bool, closes);
+    QFETCH(int, failure);
+    const std::string payload(60, 'p');
+    auto inner = std::make_shared<PacedTransport>(encodeFrame(payload), gapMs, size_t(stopAt), closes);
+    TNonblockingSecurityTransport frames(inner, channelCipher(), 16, 1024, 1 << 20);
+    frames.setIdleTimeout(std::chrono::milliseconds(200));
+    std::string got(payload.size(), '\0');
+    int thrown = -1;
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        frames.readAll(reinterpret_cast<uint8_t*>(&got[0]), uint32_t(got.size()));
+    } catch (const TTransportException& e) {
+        thrown = e.getType();
+    }
+    QCOMPARE(thrown, failure);
+    if (failure < 0) {
+        QVERIFY2(timer.elapsed() > 400, "the pieces were not spread out");
+        QCOMPARE(got, payload);
+    } else if (failure == TTransportException::TIMED_OUT) {
+        QVERIFY2(timer.elapsed() >= 190, qPrintable(QString::number(timer.elapsed())));
+    }
 }
 
 void TestChannel::selection_data()
