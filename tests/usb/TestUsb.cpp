@@ -250,6 +250,8 @@ void TestUsb::linkPicksDeviceAndInterface_data()
     // "?" per UTF-16 unit.
     const QString serial = QStringLiteral("SN-ü打🖨1");
     QTest::newRow("second interface") << composite << serial << 0 << 1;
+    QTest::newRow("same class, other subclass first")
+        << InterfaceSpecs{ { 7, 2, 2, true }, { 7, 1, 2, true } } << serial << 0 << 1;
     QTest::newRow("protocol matches") << printerOnly << serial << 2 << 0;
     QTest::newRow("protocol differs") << printerOnly << serial << 3 << -1;
     QTest::newRow("no bulk endpoints") << InterfaceSpecs{ { 7, 1, 2, false } } << serial << 0 << -1;
