@@ -181,6 +181,8 @@ private slots:
         QTest::addColumn<int>("maxMs");
         QTest::newRow("save, released after 1.5 s") << "1500" << true << "lock settings table success" << 1000 << 5000;
         QTest::newRow("save, holder hangs") << "0" << false << "] 文件存在" << 4900 << 8000;
+        QTest::newRow("save, database held 1 s past the lock file")
+            << "db1000" << true << "lock settings table success" << 900 << 4900;
         QTest::newRow("save, holder killed") << "killed" << true << "lock settings table success" << 0 << 20000;
         QTest::newRow("read, directory at the lock path") << "directory" << false << "] 文件存在" << 4900 << 8000;
         // No lock file can be made in a file, not even by root: go on without.
@@ -204,6 +206,9 @@ private slots:
             QVERIFY(QDir().mkpath(lockFile));
         } else if (holder == "file") {
             qputenv("TMPDIR", QFile::encodeName(db));
+        } else if (holder.startsWith("db")) {
+            process.start(QStringLiteral(STORE_HELPER), { "hold-db", db, holder.mid(2) });
+            QVERIFY(process.waitForReadyRead(10000) && process.readAllStandardOutput().startsWith("locked"));
         } else {
             process.start(QStringLiteral(STORE_HELPER), { "hold-lock", holder == "killed" ? "0" : holder });
             QVERIFY(process.waitForReadyRead(10000) && process.readAllStandardOutput().startsWith("locked"));
