@@ -1,6 +1,7 @@
 #include "SettingsDatabase.h"
 #include "TestPorts.h"
 #include "app/LockPort.h"
+#include "app/LockPrompts.h"
 #include "app/PrintAgentClient.h"
 #include "app/SocketServerLock.h"
 #include "app/Startup.h"
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QMutex>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -115,8 +117,8 @@ void TestApp::logLine()
 
 void TestApp::registry()
 {
-    // Watcher, poller and GUI threads add and read at once: each name gets
-    // one record, whichever thread comes first.
+    // Watcher, poller and GUI threads add, look up and list at once: each
+    // name gets one record, whichever thread comes first.
     auto& registry = PrinterRegistry::instance();
     const int names = 4000;
     std::vector<std::vector<PrinterContextPtr>> seen(4, std::vector<PrinterContextPtr>(names));
@@ -126,6 +128,9 @@ void TestApp::registry()
             for (int i = 0; i < names; ++i) {
                 seen[t][i] = registry.addPrinterContext("10.0.0.1", QString::number(i), false, 0, 0);
                 registry.getPrinterContext(QString::number(i / 2));
+                if (i % 64 == 0) {
+                    registry.getPrinterContexts(); // the window's and the poller's snapshot
+                }
             }
         });
     }
@@ -400,15 +405,29 @@ void TestApp::siblingProgram()
     QProcess holder;
     holder.start(PSM_BUILD_DIR "/tests/lockholder", { "alice", role, QString::number(port) });
     QVERIFY(holder.waitForReadyRead(10000));
+    // The agent's own message box, answered by a click on its button.
+    installLockPrompts();
     QStringList asked;
-    SocketServerLock::setQuestionHandler([&](const QString& title, const QString& text) {
-        asked << title << text;
-        return yes;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            return;
+        }
+        answer.stop();
+        asked << box->windowTitle() << box->text();
+        for (QAbstractButton* button : box->buttons()) {
+            if (button->text() == (yes ? "是" : "否")) {
+                button->click();
+            }
+        }
     });
+    answer.start(50);
     SocketServerLock lock("alice", "agent");
     lock.setPort(port);
     QCOMPARE(lock.start(), yes ? 0 : -1);
     SocketServerLock::setQuestionHandler(nullptr);
+    SocketServerLock::setErrorHandler(nullptr);
     QCOMPARE(asked, QStringList({ "提示", question }));
     QCOMPARE(holder.waitForFinished(3000), yes);
     holder.kill();
