@@ -39,12 +39,17 @@ long residentKiB()
     return fields.size() > 1 ? fields.at(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
 }
 
-long releaseIdleMemory()
+void trimHeap()
 {
-    const long before = residentKiB();
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
+}
+
+long releaseIdleMemory()
+{
+    const long before = residentKiB();
+    trimHeap();
     QFile maps(QStringLiteral("/proc/self/maps"));
     if (!maps.open(QIODevice::ReadOnly)) {
         return 0;

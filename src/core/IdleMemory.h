@@ -16,6 +16,11 @@ long releaseIdleMemory();
 // milliseconds), logged with occasion.
 void releaseIdleMemoryInBackground(const char* occasion);
 
+// Only the heap's free pages: a few microseconds, for after each poll pass,
+// whose buffers would otherwise stay resident until the next start-up or
+// window close gives them back.
+void trimHeap();
+
 // The process's resident memory in KiB.
 long residentKiB();
 

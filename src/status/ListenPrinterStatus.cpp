@@ -2,6 +2,7 @@
 
 #include "channel/ConnectorRegistry.h"
 #include "channel/PrinterOperations.h"
+#include "core/IdleMemory.h"
 #include "core/Log.h"
 #include "core/PrinterRegistry.h"
 #include "core/ResultCodes.h"
@@ -50,6 +51,9 @@ ListenPrinterStatus::ListenPrinterStatus(QObject* parent)
 {
     m_tracker->clock.start();
     m_pool->setMaxThreadCount(MaxPollThreads);
+    // A pass takes well under a second of the minute between passes: its
+    // threads (their stacks and allocations) need not wait for the next.
+    m_pool->setExpiryTimeout(PoolThreadExpiryMs);
     connect(m_timer, &QTimer::timeout, this, &ListenPrinterStatus::refreshPrinterStatus);
     m_timer->setInterval(PollIntervalMs);
     m_timer->start();
@@ -161,6 +165,10 @@ void ListenPrinterStatus::setStalledPollsAside()
     QMutexLocker locker(&m_tracker->mutex);
     if (m_tracker->polls.isEmpty()) {
         m_stallTimer->stop();
+        locker.unlock();
+        // The pass is over: its replies and buffers need not stay resident
+        // for the minute until the next.
+        trimHeap();
         return;
     }
     const qint64 now = m_tracker->clock.elapsed();

@@ -29,6 +29,7 @@ public:
     static constexpr int MaxActivePolls = 8;
     static constexpr int StalledPollMs = 200;
     static constexpr int MaxPollThreads = 128;
+    static constexpr int PoolThreadExpiryMs = 5000;
 
     explicit ListenPrinterStatus(QObject* parent = nullptr);
     // Cuts the connections of polls in flight and waits for them to end.
