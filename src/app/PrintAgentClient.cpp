@@ -40,6 +40,10 @@ PrintAgentClient::PrintAgentClient(QObject* parent)
     // By then start-up is over (the settings read, the first watcher passes
     // and the first poll): what only it touched is given back.
     QTimer::singleShot(StartupSettledMs, this, [] { releaseIdleMemoryInBackground("start-up over,"); });
+    // A balloon draws with code and font pages that nothing else touches
+    // until the next message, often hours later.
+    messagesOver.setSingleShot(true);
+    connect(&messagesOver, &QTimer::timeout, this, [] { releaseIdleMemoryInBackground("tray messages over,"); });
 }
 
 PrintAgentClient::~PrintAgentClient()
@@ -239,8 +243,10 @@ void PrintAgentClient::onSystemTrayShowText(const QString& printer, const QStrin
     // Tray messages vanish after a few seconds and a desktop may have
     // nothing to show them with: the log keeps what the user was told.
     PSM_LOG << printer << info;
-    trayMessages.show(QStringLiteral("消息提示"), trayBalloonText(printer, info), QSystemTrayIcon::Information, 3000,
+    constexpr int shownMs = 3000;
+    trayMessages.show(QStringLiteral("消息提示"), trayBalloonText(printer, info), QSystemTrayIcon::Information, shownMs,
                       printerKey);
+    messagesOver.start(shownMs + MessagesSettledMs);
 }
 
 namespace

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QStringList>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 class FunctionsetWidget;
 class ListenPrinterInfo;
@@ -42,6 +43,8 @@ public:
     static constexpr int StartupSettledMs = 10000;
     // How long after a window is gone its memory is given back.
     static constexpr int MemoryReleaseDelayMs = 100;
+    // How long after the last tray message has gone its memory is given back.
+    static constexpr int MessagesSettledMs = 2000;
 
     explicit PrintAgentClient(QObject* parent = nullptr);
     ~PrintAgentClient() override;
@@ -82,6 +85,7 @@ private:
     PrinterList printers;
     Status* statusWidget = nullptr;
     QPointer<Status> closingWindow;
+    QTimer messagesOver;
     NetworkPolicy* networkPolicy = nullptr;
     FunctionsetWidget* functionSetWidget = nullptr;
     ListenPrinterStatus* poller = nullptr;
