@@ -69,8 +69,9 @@ void skipCryptoConfiguration()
     // derivation) are all in OpenSSL's default provider, which is there
     // without configuration. Reading and applying the system's file (its
     // settings are for TLS, which the agent does not speak) would keep about
-    // 0.4 MiB more of the library resident.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    // 0.4 MiB more of the library resident. Nothing prints OpenSSL's error
+    // texts either, so its table of them (about 0.1 MiB of heap) is not built.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS, nullptr);
 }
 
 void avoidOpenGl()
