@@ -16,9 +16,9 @@ long releaseIdleMemory();
 // milliseconds), logged with occasion.
 void releaseIdleMemoryInBackground(const char* occasion);
 
-// Only the heap's free pages: a few microseconds, for after each poll pass,
-// whose buffers would otherwise stay resident until the next start-up or
-// window close gives them back.
+// Only the heap's free pages, without the walk over the mappings: cheap
+// enough for the end of every poll pass, whose buffers would otherwise stay
+// resident until the next full release.
 void trimHeap();
 
 // The process's resident memory in KiB.
